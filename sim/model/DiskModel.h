@@ -1,0 +1,132 @@
+// The disks and paths behind the stand-in VLK driver: SCSI persistent reservations (SPC-3) per
+// device, each path of this host one I_T nexus and each foreign initiator another.
+//
+// Freestanding: the same code runs inside the Windows kernel driver, so it uses no exceptions, no
+// RTTI, no heap and nothing of the standard library beyond <cstdint> and <cstddef>. All state is
+// fixed-size and all-zero storage is the empty model ("nothing present"), so a global DiskModel is
+// ready without any start-up code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vlksim {
+
+inline constexpr std::uint32_t kDeviceCount = 101;  // devices 0..100
+inline constexpr std::uint32_t kPathCount = 33;     // paths 0..32 of this host
+inline constexpr std::uint32_t kForeignCount = 8;   // other hosts' initiators per device
+
+// NTSTATUS values the pass-through call may end with.
+inline constexpr std::int32_t kStatusSuccess = 0;
+inline constexpr std::int32_t kStatusInvalidParameter = static_cast<std::int32_t>(0xC000000D);
+inline constexpr std::int32_t kStatusInvalidDeviceRequest = static_cast<std::int32_t>(0xC0000010);
+// A device or path that is not configured: STATUS_DEVICE_DOES_NOT_EXIST. The system (and Wine's
+// ntdll table alike) turns it into Win32 error 55, ERROR_DEV_NOT_EXIST, which keeps it apart from
+// error 2 (no driver installed, so the control device itself is missing) and error 87 (malformed
+// request). STATUS_NO_SUCH_DEVICE would have been reported as error 2 and be mistaken for the
+// former.
+inline constexpr std::int32_t kStatusNoSuchDevice = static_cast<std::int32_t>(0xC00000C0);
+inline constexpr std::uint32_t kErrorNoSuchDevice = 55;  // what GetLastError then gives
+
+inline constexpr std::uint32_t kPassThroughCode = 0x84C9C190;  // IOCTL_PATH_PASS_THROUGH
+
+// Sizes of the pass-through request and of its reply.
+inline constexpr std::uint32_t kRequestSize = 616;
+inline constexpr std::uint32_t kReplySize = 152;      // what the program asks for
+inline constexpr std::uint32_t kReplyBlockMax = 608;  // the whole block from request offset 8
+
+// SCSI status bytes.
+inline constexpr std::uint8_t kScsiGood = 0x00;
+inline constexpr std::uint8_t kScsiCheckCondition = 0x02;
+inline constexpr std::uint8_t kScsiReservationConflict = 0x18;
+
+// Persistent reservation types (SPC-3).
+inline constexpr std::uint8_t kTypeWriteExclusive = 0x1;
+inline constexpr std::uint8_t kTypeExclusiveAccess = 0x3;
+inline constexpr std::uint8_t kTypeWriteExclusiveRegistrantsOnly = 0x5;
+inline constexpr std::uint8_t kTypeExclusiveAccessRegistrantsOnly = 0x6;
+inline constexpr std::uint8_t kTypeWriteExclusiveAllRegistrants = 0x7;
+inline constexpr std::uint8_t kTypeExclusiveAccessAllRegistrants = 0x8;
+
+class DiskModel {
+  public:
+    constexpr DiskModel() = default;  // nothing present
+    void Clear();                     // back to nothing present
+
+    // Set-up. Each returns false when a number is out of range, the device/path is absent, or the
+    // fixed capacity is exhausted. Keys are the 8 bytes as they travel (byte 0 first).
+    // Adding what is already there succeeds and changes nothing. A registration replaces the
+    // nexus's key if it has one; an all-zero key is no registration and is refused. Set-up leaves
+    // the generation alone: it describes the state the devices are found in.
+    bool AddDevice(std::uint32_t device);
+    bool AddPath(std::uint32_t device, std::uint32_t path);
+    bool AddPathRegistration(std::uint32_t device, std::uint32_t path, const std::uint8_t key[8]);
+    bool AddForeignRegistration(std::uint32_t device, std::uint32_t foreign,
+                                const std::uint8_t key[8]);
+    // Makes a registered nexus the reservation holder (type per SPC-3, scope LU), replacing any
+    // reservation the device had. False for an unregistered nexus or a type that is not one of
+    // 1h, 3h, 5h, 6h, 7h, 8h.
+    bool ReservePath(std::uint32_t device, std::uint32_t path, std::uint8_t type);
+    bool ReserveForeign(std::uint32_t device, std::uint32_t foreign, std::uint8_t type);
+
+    // Read access for tests and diagnostics.
+    bool HasDevice(std::uint32_t device) const;
+    bool HasPath(std::uint32_t device, std::uint32_t path) const;
+    std::uint32_t Generation(std::uint32_t device) const;  // 0 for an absent device
+
+    // The driver's one control call. `input` and `output` may be the SAME memory (METHOD_BUFFERED:
+    // the system buffer holds the 616-byte input and receives the output from its first byte), so
+    // the whole input is taken in before anything is written. On success returns kStatusSuccess
+    // and sets *bytesReturned to the number of output bytes written (152 for the program's
+    // requests: the full pass-through block with the reply). Never reads past inputLength or
+    // writes past outputLength. On failure writes nothing, not even *bytesReturned.
+    std::int32_t PassThrough(std::uint32_t controlCode, const std::uint8_t* input,
+                             std::uint32_t inputLength, std::uint8_t* output,
+                             std::uint32_t outputLength, std::uint32_t* bytesReturned);
+
+    // The SCSI layer beneath, also used by the conformance test: run one command block on one
+    // nexus (a path of this host, or a foreign initiator) and produce status, sense and data-in.
+    struct Nexus {
+        bool foreign;
+        std::uint32_t index;
+    };
+    struct ScsiOutcome {
+        std::uint8_t status;
+        std::uint32_t dataInLength;   // bytes written to dataIn
+        std::uint32_t dataOutLength;  // bytes the device took from dataOut
+        std::uint8_t sense[18];       // fixed format (70h), valid on CHECK CONDITION
+        std::uint32_t senseLength;    // 18 on CHECK CONDITION, else 0
+    };
+    ScsiOutcome Execute(std::uint32_t device, Nexus nexus, const std::uint8_t* cdb,
+                        std::uint32_t cdbLength, const std::uint8_t* dataOut,
+                        std::uint32_t dataOutLength, std::uint8_t* dataIn,
+                        std::uint32_t dataInCapacity);
+
+  private:
+    static constexpr std::uint32_t kNexusCount = kPathCount + kForeignCount;
+
+    struct Device {
+        bool present = false;
+        bool pathPresent[kPathCount] = {};
+        std::uint32_t generation = 0;
+        // Registered nexuses in the order they registered: nexus numbers (paths first, then
+        // foreign initiators), with their keys.
+        std::uint8_t registrationCount = 0;
+        std::uint8_t registrationOrder[kNexusCount] = {};
+        std::uint8_t keys[kNexusCount][8] = {};
+        bool registered[kNexusCount] = {};
+        // The reservation: present when `reserved`; the holder is a nexus number (every
+        // registrant holds an all-registrants reservation, so `holder` only matters otherwise).
+        bool reserved = false;
+        std::uint8_t holder = 0;
+        std::uint8_t type = 0;
+        std::uint8_t scope = 0;
+    };
+
+    Device* FindDevice(std::uint32_t device);
+    const Device* FindDevice(std::uint32_t device) const;
+
+    Device devices_[kDeviceCount] = {};
+};
+
+}  // namespace vlksim
