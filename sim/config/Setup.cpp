@@ -1,0 +1,436 @@
+#include "sim/config/Setup.h"
+
+namespace vlksim {
+namespace {
+
+// One line of the text, without its line end, read word by word.
+class LineReader {
+  public:
+    LineReader(const char* begin, const char* end) : at_(begin), end_(end) {}
+
+    struct Word {
+        const char* begin;
+        std::size_t length;
+        bool quoted;  // a double-quoted word; begin and length cover the text inside the quotes
+    };
+
+    // The next word, or false at the end of the line or at a comment.
+    bool Next(Word& word, SetupError& error) {
+        while (at_ != end_ && IsBlank(*at_)) {
+            ++at_;
+        }
+        if (at_ == end_ || *at_ == '#') {
+            at_ = end_;
+            return false;
+        }
+        if (*at_ == '"') {
+            const char* inside = ++at_;
+            while (at_ != end_ && *at_ != '"') {
+                ++at_;
+            }
+            if (at_ == end_) {
+                error = SetupError::UnterminatedQuote;
+                return false;
+            }
+            word = {inside, static_cast<std::size_t>(at_ - inside), true};
+            ++at_;
+            if (at_ != end_ && !IsBlank(*at_) && *at_ != '#') {
+                error = SetupError::BadKey;
+                return false;
+            }
+            return true;
+        }
+        const char* start = at_;
+        while (at_ != end_ && !IsBlank(*at_) && *at_ != '#') {
+            ++at_;
+        }
+        word = {start, static_cast<std::size_t>(at_ - start), false};
+        return true;
+    }
+
+  private:
+    static bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+    const char* at_;
+    const char* end_;
+};
+
+using Word = LineReader::Word;
+
+bool Is(const Word& word, const char* keyword) {
+    if (word.quoted) {
+        return false;
+    }
+    std::size_t i = 0;
+    for (; keyword[i] != '\0'; ++i) {
+        if (i == word.length) {
+            return false;
+        }
+        char c = word.begin[i];
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+        if (c != keyword[i]) {
+            return false;
+        }
+    }
+    return i == word.length;
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Reads a decimal number from [at, end), no sign, at least one digit. Values above `limit` come
+// back as limit + 1, so that no digit string can wrap around.
+bool ReadNumber(const char*& at, const char* end, std::uint32_t limit, std::uint32_t& value) {
+    if (at == end || !IsDigit(*at)) {
+        return false;
+    }
+    value = 0;
+    while (at != end && IsDigit(*at)) {
+        if (value <= limit) {
+            value = value * 10 + static_cast<std::uint32_t>(*at - '0');
+        }
+        ++at;
+    }
+    if (value > limit) {
+        value = limit + 1;
+    }
+    return true;
+}
+
+// A whole word as one number; `range` is the error for a value above `limit`.
+SetupError WordNumber(const Word& word, std::uint32_t limit, SetupError range,
+                      std::uint32_t& value) {
+    const char* at = word.begin;
+    const char* end = word.begin + word.length;
+    if (word.quoted || !ReadNumber(at, end, limit, value) || at != end) {
+        return SetupError::BadNumber;
+    }
+    return value > limit ? range : SetupError::None;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+SetupError WordKey(const Word& word, std::uint8_t (&key)[kSetupKeySize]) {
+    if (word.quoted) {
+        if (word.length != kSetupKeySize) {
+            return SetupError::BadKey;
+        }
+        for (std::size_t i = 0; i < kSetupKeySize; ++i) {
+            key[i] = static_cast<std::uint8_t>(word.begin[i]);
+        }
+    } else {
+        if (word.length != 2 * kSetupKeySize) {
+            return SetupError::BadKey;
+        }
+        for (std::size_t i = 0; i < kSetupKeySize; ++i) {
+            const int high = HexValue(word.begin[2 * i]);
+            const int low = HexValue(word.begin[2 * i + 1]);
+            if (high < 0 || low < 0) {
+                return SetupError::BadKey;
+            }
+            key[i] = static_cast<std::uint8_t>(high * 16 + low);
+        }
+    }
+    for (std::uint8_t byte : key) {
+        if (byte != 0) {
+            return SetupError::None;
+        }
+    }
+    return SetupError::ZeroKey;
+}
+
+bool IsReservationType(std::uint32_t type) {
+    return type == 1 || type == 3 || type == 5 || type == 6 || type == 7 || type == 8;
+}
+
+// "0,1,2", "0-3", "0,2-4": each path once, ranges ascending.
+SetupError WordPathList(const Word& word, std::uint64_t& paths) {
+    if (word.quoted) {
+        return SetupError::BadPathList;
+    }
+    paths = 0;
+    const char* at = word.begin;
+    const char* end = word.begin + word.length;
+    for (;;) {
+        std::uint32_t first = 0;
+        if (!ReadNumber(at, end, kSetupMaxPath, first)) {
+            return at == end || *at == ',' || *at == '-' ? SetupError::BadPathList
+                                                         : SetupError::BadNumber;
+        }
+        std::uint32_t last = first;
+        if (at != end && *at == '-') {
+            ++at;
+            if (!ReadNumber(at, end, kSetupMaxPath, last)) {
+                return at == end || *at == ',' || *at == '-' ? SetupError::BadPathList
+                                                             : SetupError::BadNumber;
+            }
+        }
+        if (first > kSetupMaxPath || last > kSetupMaxPath) {
+            return SetupError::PathOutOfRange;
+        }
+        if (last < first) {
+            return SetupError::BadPathList;
+        }
+        for (std::uint32_t path = first; path <= last; ++path) {
+            const std::uint64_t bit = std::uint64_t{1} << path;
+            if ((paths & bit) != 0) {
+                return SetupError::DuplicatePath;
+            }
+            paths |= bit;
+        }
+        if (at == end) {
+            return SetupError::None;
+        }
+        if (*at != ',') {
+            return SetupError::BadNumber;
+        }
+        ++at;
+    }
+}
+
+void ClearSetup(DiskSetup& setup) {
+    // In place: the set-up is too large for a temporary on a kernel stack.
+    std::uint8_t* bytes = reinterpret_cast<std::uint8_t*>(&setup);
+    for (std::size_t i = 0; i < sizeof(DiskSetup); ++i) {
+        bytes[i] = 0;
+    }
+}
+
+bool IsTextByte(char c) {
+    return c == '\t' || (c >= 0x20 && c <= 0x7E);
+}
+
+// One statement. The line holds only printable bytes and tabs.
+SetupError ParseLine(const char* begin, const char* end, DiskSetup& setup) {
+    LineReader reader(begin, end);
+    SetupError error = SetupError::None;
+    Word word{};
+
+    // Reads the next word into `word`, or leaves with the reader's error or MissingWord.
+    auto next = [&]() -> bool {
+        if (reader.Next(word, error)) {
+            return true;
+        }
+        if (error == SetupError::None) {
+            error = SetupError::MissingWord;
+        }
+        return false;
+    };
+
+    if (!reader.Next(word, error)) {
+        return error;  // blank line or comment, or a broken quote
+    }
+    if (!Is(word, "device")) {
+        return SetupError::UnknownWord;
+    }
+    std::uint32_t deviceNumber = 0;
+    if (!next()) {
+        return error;
+    }
+    if ((error = WordNumber(word, kSetupMaxDevice, SetupError::DeviceOutOfRange, deviceNumber)) !=
+        SetupError::None) {
+        return error;
+    }
+    SetupDevice& device = setup.devices[deviceNumber];
+
+    if (!next()) {
+        return error;
+    }
+    if (Is(word, "paths")) {
+        if (!next()) {
+            return error;
+        }
+        std::uint64_t paths = 0;
+        if ((error = WordPathList(word, paths)) != SetupError::None) {
+            return error;
+        }
+        if (reader.Next(word, error)) {
+            return SetupError::TrailingText;
+        }
+        if (error != SetupError::None) {
+            return error;
+        }
+        if (device.present) {
+            return SetupError::DuplicateDevice;
+        }
+        device.present = true;
+        device.paths = paths;
+        return SetupError::None;
+    }
+
+    const bool onPath = Is(word, "path");
+    if (!onPath && !Is(word, "foreign")) {
+        return SetupError::UnknownWord;
+    }
+    if (!next()) {
+        return error;
+    }
+    std::uint32_t number = 0;
+    if (onPath) {
+        error = WordNumber(word, kSetupMaxPath, SetupError::PathOutOfRange, number);
+    } else {
+        error = WordNumber(word, kSetupMaxForeign, SetupError::ForeignOutOfRange, number);
+    }
+    if (error != SetupError::None) {
+        return error;
+    }
+    if (!next()) {
+        return error;
+    }
+    if (!Is(word, "key")) {
+        return SetupError::UnknownWord;
+    }
+    if (!next()) {
+        return error;
+    }
+    std::uint8_t key[kSetupKeySize] = {};
+    if ((error = WordKey(word, key)) != SetupError::None) {
+        return error;
+    }
+    std::uint32_t type = 0;
+    if (reader.Next(word, error)) {
+        if (!Is(word, "reserve")) {
+            return SetupError::UnknownWord;
+        }
+        if (!next()) {
+            return error;
+        }
+        if ((error = WordNumber(word, 255, SetupError::BadReservationType, type)) !=
+            SetupError::None) {
+            return error;
+        }
+        if (!IsReservationType(type)) {
+            return SetupError::BadReservationType;
+        }
+        if (reader.Next(word, error)) {
+            return SetupError::TrailingText;
+        }
+    }
+    if (error != SetupError::None) {
+        return error;
+    }
+
+    if (!device.present) {
+        return SetupError::UndeclaredDevice;
+    }
+    if (onPath && (device.paths & (std::uint64_t{1} << number)) == 0) {
+        return SetupError::UnknownPath;
+    }
+    SetupRegistration& registration = onPath ? device.pathKeys[number] : device.foreignKeys[number];
+    if (registration.present) {
+        return SetupError::DuplicateRegistration;
+    }
+    if (type != 0 && device.holder != SetupHolder::None) {
+        return SetupError::SecondHolder;
+    }
+    registration.present = true;
+    for (std::size_t i = 0; i < kSetupKeySize; ++i) {
+        registration.key[i] = key[i];
+    }
+    if (type != 0) {
+        device.holder = onPath ? SetupHolder::Path : SetupHolder::Foreign;
+        device.holderNumber = static_cast<std::uint8_t>(number);
+        device.reservationType = static_cast<std::uint8_t>(type);
+    }
+    return SetupError::None;
+}
+
+}  // namespace
+
+SetupParseResult ParseSetup(const char* text, std::size_t length, DiskSetup& setup) {
+    ClearSetup(setup);
+    const char* at = text;
+    const char* const end = text + length;
+    std::uint32_t line = 0;
+    while (at != end) {
+        ++line;
+        const char* lineEnd = at;
+        while (lineEnd != end && *lineEnd != '\n') {
+            ++lineEnd;
+        }
+        // A carriage return is part of the line end only right before the line feed (or at the
+        // very end of the text).
+        const char* content = lineEnd;
+        if (content != at && content[-1] == '\r') {
+            --content;
+        }
+        SetupError error = SetupError::None;
+        for (const char* c = at; c != content; ++c) {
+            if (!IsTextByte(*c)) {
+                error = SetupError::BadCharacter;
+                break;
+            }
+        }
+        if (error == SetupError::None) {
+            error = ParseLine(at, content, setup);
+        }
+        if (error != SetupError::None) {
+            ClearSetup(setup);
+            return {error, line};
+        }
+        at = lineEnd == end ? end : lineEnd + 1;
+    }
+    return {SetupError::None, 0};
+}
+
+const char* SetupErrorText(SetupError error) {
+    switch (error) {
+        case SetupError::None:
+            return "no error";
+        case SetupError::BadCharacter:
+            return "a character that is not printable ASCII";
+        case SetupError::UnknownWord:
+            return "an unknown word";
+        case SetupError::MissingWord:
+            return "the line ends too early";
+        case SetupError::TrailingText:
+            return "extra words after the statement";
+        case SetupError::BadNumber:
+            return "not a decimal number";
+        case SetupError::DeviceOutOfRange:
+            return "a device number above 100";
+        case SetupError::PathOutOfRange:
+            return "a path number above 32";
+        case SetupError::ForeignOutOfRange:
+            return "a foreign initiator above 7";
+        case SetupError::BadPathList:
+            return "a malformed path list";
+        case SetupError::DuplicatePath:
+            return "a path listed twice";
+        case SetupError::DuplicateDevice:
+            return "a device declared twice";
+        case SetupError::UndeclaredDevice:
+            return "a registration on a device without a paths line before it";
+        case SetupError::UnknownPath:
+            return "a registration on a path the device does not have";
+        case SetupError::BadKey:
+            return "a key that is not 16 hex digits or 8 quoted characters";
+        case SetupError::ZeroKey:
+            return "an all-zero key";
+        case SetupError::UnterminatedQuote:
+            return "a quote without its closing quote";
+        case SetupError::DuplicateRegistration:
+            return "a path or foreign initiator registered twice";
+        case SetupError::BadReservationType:
+            return "a reservation type other than 1, 3, 5, 6, 7 or 8";
+        case SetupError::SecondHolder:
+            return "a second reservation holder on one device";
+    }
+    return "unknown error";
+}
+
+}  // namespace vlksim

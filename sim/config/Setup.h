@@ -1,0 +1,93 @@
+// The set-up text of the stand-in driver: which disks exist at start, their paths, the
+// registrations other hosts or this host's paths hold, and the reservation holder of each disk.
+//
+// Freestanding: no heap, no exceptions, nothing of the standard library beyond <cstdint> and
+// <cstddef>, so that the same code runs inside the kernel driver.
+//
+// The text, one statement a line ('#' starts a comment, blank lines are ignored, words are
+// separated by spaces or tabs, keywords in any case):
+//
+//   device N paths LIST                      disk N (0..100) with the paths of LIST (0..32),
+//                                            e.g. "0,1,2" or "0-3" or "0,2-4"
+//   device N path P key KEY [reserve TYPE]   this host's path P of disk N registered with KEY,
+//                                            holding the reservation of TYPE when given
+//   device N foreign F key KEY [reserve TYPE]
+//                                            another host's initiator F (0..7) registered with
+//                                            KEY, holding the reservation of TYPE when given
+//
+// KEY is 16 hexadecimal digits (54455353414C5931) or 8 characters in double quotes ("TESSALY1");
+// it may not be all zero. TYPE is a persistent reservation type: 1, 3, 5, 6, 7 or 8. A disk is
+// declared once, before its registrations, and has at most one reservation holder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vlksim {
+
+inline constexpr std::uint32_t kSetupMaxDevice = 100;
+inline constexpr std::uint32_t kSetupMaxPath = 32;
+inline constexpr std::uint32_t kSetupMaxForeign = 7;
+inline constexpr std::size_t kSetupKeySize = 8;
+
+struct SetupRegistration {
+    bool present;
+    std::uint8_t key[kSetupKeySize];
+};
+
+enum class SetupHolder : std::uint8_t { None = 0, Path = 1, Foreign = 2 };
+
+struct SetupDevice {
+    bool present;
+    std::uint64_t paths;  // bit p set: path p exists
+    SetupRegistration pathKeys[kSetupMaxPath + 1];
+    SetupRegistration foreignKeys[kSetupMaxForeign + 1];
+    SetupHolder holder;
+    std::uint8_t holderNumber;  // the path or the foreign initiator holding the reservation
+    std::uint8_t reservationType;
+};
+
+// The whole set-up. An aggregate with no constructor, so that a global instance needs no start-up
+// code (the driver has none); ParseSetup writes every byte of it.
+struct DiskSetup {
+    SetupDevice devices[kSetupMaxDevice + 1];
+};
+
+enum class SetupError : std::uint8_t {
+    None = 0,
+    BadCharacter,           // a byte that is not printable ASCII, a tab, or a line end
+    UnknownWord,            // a keyword that is not one of the statement's words
+    MissingWord,            // the line ends before the statement does
+    TrailingText,           // more words after a complete statement
+    BadNumber,              // not a plain decimal number
+    DeviceOutOfRange,       // device number above 100
+    PathOutOfRange,         // path number above 32
+    ForeignOutOfRange,      // foreign initiator above 7
+    BadPathList,            // empty element, reversed range or stray separator in a path list
+    DuplicatePath,          // a path listed twice
+    DuplicateDevice,        // a second "paths" line for the same disk
+    UndeclaredDevice,       // a registration for a disk that has no "paths" line before it
+    UnknownPath,            // a registration on a path that the disk does not have
+    BadKey,                 // not 16 hexadecimal digits nor 8 characters in quotes
+    ZeroKey,                // an all-zero key, which registers nothing
+    UnterminatedQuote,      // a quoted key without its closing quote
+    DuplicateRegistration,  // the same path or foreign initiator registered twice
+    BadReservationType,     // a reservation type other than 1, 3, 5, 6, 7, 8
+    SecondHolder,           // a second reservation holder on one disk
+};
+
+struct SetupParseResult {
+    SetupError error;
+    std::uint32_t line;  // 1-based line of the error; 0 on success
+
+    bool Ok() const { return error == SetupError::None; }
+};
+
+// Parses `length` bytes of `text` (no terminating zero needed; a zero byte is an error) into
+// `setup`. On failure `setup` holds no disks at all, never a part of the text.
+SetupParseResult ParseSetup(const char* text, std::size_t length, DiskSetup& setup);
+
+// A short English description of the error, for logs.
+const char* SetupErrorText(SetupError error);
+
+}  // namespace vlksim
