@@ -1,0 +1,130 @@
+#include "report/Report.h"
+
+#include "report/Format.h"
+
+namespace tessaly {
+namespace {
+
+constexpr const char kClosingLine[] = "#################################### ";
+constexpr const char kSeparator[] = " ";
+
+const char* StatusHeading(Command command) {
+    switch (command) {
+        case Command::ReadKeys:
+            return "READ PERSISTENT RESERVATION KEY:";
+        case Command::RegisterDevice:
+            return "REGISTER DEVICE:";
+        case Command::ClearReservation:
+            return "CLEAR RESERVATION:";
+        case Command::ReadReservation:
+        case Command::ReserveDevice:
+            break;
+    }
+    return nullptr;
+}
+
+const char* DataLogBanner(Command command) {
+    switch (command) {
+        case Command::ReadKeys:
+            return "            READ KEY PERSISTENT RESERVE IN:";
+        case Command::ReadReservation:
+            return "            READ RESERVATION (PERSISTENT RESERVE IN):";
+        case Command::RegisterDevice:
+            return "            REGISTER RESERVATION (PERSISTENT RESERVE OUT):";
+        case Command::ReserveDevice:
+            return "            RESERVE RESERVATION (PERSISTENT RESERVE OUT):";
+        case Command::ClearReservation:
+            return "            CLEAR RESERVATION (PERSISTENT RESERVE OUT):";
+    }
+    return "";
+}
+
+std::string DeviceLine(const CommandOutcome& outcome) {
+    return FormatText("               Device Number: %d Path Number: %d",
+                      static_cast<int>(outcome.device), static_cast<int>(outcome.path));
+}
+
+}  // namespace
+
+void WriteStatusBlock(ReportSink& sink, MessageLookup& messages, const CommandOutcome& outcome) {
+    const char* heading = StatusHeading(outcome.command);
+    if (heading == nullptr) {
+        return;
+    }
+    sink.AppendStatusLine(heading);
+    sink.AppendStatusLine(DeviceLine(outcome));
+    if (outcome.result.success == 0) {
+        if (outcome.command == Command::ReadKeys) {
+            sink.AppendStatusLine("Operation failed");
+        } else {
+            sink.AppendStatusLine(FormatText(
+                "Error: %d  ", static_cast<int>(static_cast<std::int32_t>(outcome.error))));
+        }
+        const auto text = messages.MessageFor(outcome.error);
+        if (text && !text->empty() && text->size() <= MessageLookup::kMaxLength) {
+            sink.AppendStatusLine(FormatText("%s\n", text->c_str()));
+        }
+    }
+    sink.AppendStatusLine(FormatText("Scsi status: %02Xh, Bytes returned: %Xh, ",
+                                     static_cast<unsigned>(outcome.request.ScsiStatus()),
+                                     static_cast<unsigned>(outcome.result.bytesReturned)));
+    sink.AppendStatusLine(FormatText("Data buffer length: %Xh\n\n\n",
+                                     static_cast<unsigned>(outcome.request.DataTransferLength())));
+    sink.AppendStatusLine(kClosingLine);
+    sink.AppendStatusLine(kSeparator);
+}
+
+std::vector<std::string> HexDumpRows(std::span<const std::uint8_t> data, std::uint32_t length) {
+    const std::size_t count = length < data.size() ? length : data.size();
+    std::vector<std::string> rows;
+    std::string row;
+    bool firstByte = true;
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned value = data[i];
+        if (firstByte) {
+            row = FormatText(" %02X", value);
+            firstByte = false;
+        } else {
+            row += FormatText("  %02X", value);
+        }
+        if (i % 16 == 15) {
+            rows.push_back(row);
+            row.clear();
+        }
+    }
+    if (!row.empty()) {
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+void WriteDataLogBlock(ReportSink& sink, const CommandOutcome& outcome) {
+    sink.AppendDataLogLine(DataLogBanner(outcome.command));
+    sink.AppendDataLogLine(kSeparator);
+    sink.AppendDataLogLine(DeviceLine(outcome));
+    sink.AppendDataLogLine("               ====================");
+    sink.AppendDataLogLine("00  01  02  03  04  05  06  07   08  09  0A  0B  0C  0D  0E  0F");
+    if (outcome.command != Command::ReadKeys) {
+        sink.SetLengthsCaption(
+            FormatText("Length : %d, Returned : %d\n",
+                       static_cast<int>(static_cast<std::int32_t>(outcome.result.dumpLength)),
+                       static_cast<int>(static_cast<std::int32_t>(outcome.result.bytesReturned))));
+    }
+    sink.AppendDataLogLine(kSeparator);
+    sink.AppendDataLogLine(
+        "-------------------------------------------------------------------------");
+    sink.AppendDataLogLine(kSeparator);
+    for (const auto& row : HexDumpRows(outcome.request.DataArea(), outcome.result.dumpLength)) {
+        sink.AppendDataLogLine(row);
+    }
+    sink.AppendDataLogLine(kClosingLine);
+    sink.AppendDataLogLine(kSeparator);
+}
+
+void ShowKey(ReportSink& sink, const CurrentKey& key) {
+    for (int n = 0; n < 8; ++n) {
+        sink.SetKeyFieldText(n, FormatText("%x", static_cast<unsigned>(key.Bytes()[n])));
+    }
+}
+
+}  // namespace tessaly

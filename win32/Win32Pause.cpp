@@ -1,0 +1,25 @@
+#include "win32/Win32Pause.h"
+
+#include <timeapi.h>
+#include <windows.h>
+
+namespace tessaly::win32 {
+
+void Win32Pause::Sleep(std::uint32_t milliseconds) {
+    ::Sleep(milliseconds);
+}
+
+void Win32Pause::BeginShortPauses() {
+    if (!raised_) {
+        raised_ = timeBeginPeriod(1) == TIMERR_NOERROR;
+    }
+}
+
+void Win32Pause::EndShortPauses() {
+    if (raised_) {
+        timeEndPeriod(1);
+        raised_ = false;
+    }
+}
+
+}  // namespace tessaly::win32
