@@ -30,6 +30,10 @@ inline constexpr std::uint32_t kErrorNoSuchDevice = 55;  // what GetLastError th
 
 inline constexpr std::uint32_t kPassThroughCode = 0x84C9C190;  // IOCTL_PATH_PASS_THROUGH
 
+// Every device has the same small medium, which is not kept: reads return zeros.
+inline constexpr std::uint32_t kBlockSize = 512;
+inline constexpr std::uint32_t kBlockCount = 2048;
+
 // Sizes of the pass-through request and of its reply.
 inline constexpr std::uint32_t kRequestSize = 616;
 inline constexpr std::uint32_t kReplySize = 152;      // what the program asks for
@@ -125,6 +129,20 @@ class DiskModel {
 
     Device* FindDevice(std::uint32_t device);
     const Device* FindDevice(std::uint32_t device) const;
+
+    static void Register(Device& device, std::uint32_t nexus, const std::uint8_t* key);
+    static void Unregister(Device& device, std::uint32_t nexus);
+    static void ReleaseReservation(Device& device);
+    static bool SetReservation(Device& device, std::uint32_t nexus, std::uint8_t type);
+    static bool IsHolder(const Device& device, std::uint32_t nexus);
+    static bool AccessConflicts(const Device& device, std::uint32_t nexus, bool writes);
+    static ScsiOutcome Inquiry(const std::uint8_t* cdb, std::uint8_t* dataIn,
+                               std::uint32_t capacity);
+    static ScsiOutcome ReadCapacity(std::uint8_t* dataIn, std::uint32_t capacity);
+    static ScsiOutcome ReserveIn(const Device& device, const std::uint8_t* cdb,
+                                 std::uint8_t* dataIn, std::uint32_t capacity);
+    static ScsiOutcome ReserveOut(Device& device, std::uint32_t nexus, const std::uint8_t* cdb,
+                                  const std::uint8_t* dataOut, std::uint32_t dataOutLength);
 
     Device devices_[kDeviceCount] = {};
 };

@@ -1,0 +1,656 @@
+#include "sim/model/DiskModel.h"
+
+namespace vlksim {
+namespace {
+
+// Pass-through request layout: integers little-endian, offsets from the request start. The two
+// offset fields of the header count from the header, which starts at kHeader.
+constexpr std::uint32_t kDeviceNumber = 0;
+constexpr std::uint32_t kPathNumber = 4;
+constexpr std::uint32_t kHeader = 8;
+constexpr std::uint32_t kHeaderLength = 56;
+// Offsets inside the header (and so inside the output, which starts with the header).
+constexpr std::uint32_t kLengthField = 0;
+constexpr std::uint32_t kScsiStatusField = 2;
+constexpr std::uint32_t kCdbLengthField = 6;
+constexpr std::uint32_t kSenseInfoLengthField = 7;
+constexpr std::uint32_t kDataInField = 8;
+constexpr std::uint32_t kDataTransferLengthField = 12;
+constexpr std::uint32_t kDataBufferOffsetField = 24;
+constexpr std::uint32_t kSenseInfoOffsetField = 32;
+constexpr std::uint32_t kCdbField = 36;
+constexpr std::uint32_t kSenseArea = 60;  // SenseInfoOffset
+constexpr std::uint32_t kSenseAreaSize = 32;
+constexpr std::uint32_t kDataArea = 92;  // DataBufferOffset
+constexpr std::uint32_t kDataAreaSize = 512;
+constexpr std::uint32_t kMaxCdbLength = 16;
+
+// SCSI operation codes.
+constexpr std::uint8_t kTestUnitReady = 0x00;
+constexpr std::uint8_t kInquiry = 0x12;
+constexpr std::uint8_t kReadCapacity10 = 0x25;
+constexpr std::uint8_t kRead10 = 0x28;
+constexpr std::uint8_t kWrite10 = 0x2A;
+constexpr std::uint8_t kPersistentReserveIn = 0x5E;
+constexpr std::uint8_t kPersistentReserveOut = 0x5F;
+
+// Service actions.
+constexpr std::uint8_t kReadKeys = 0x00;
+constexpr std::uint8_t kReadReservation = 0x01;
+constexpr std::uint8_t kRegister = 0x00;
+constexpr std::uint8_t kReserve = 0x01;
+constexpr std::uint8_t kRelease = 0x02;
+constexpr std::uint8_t kClear = 0x03;
+constexpr std::uint8_t kRegisterAndIgnoreExistingKey = 0x06;
+
+constexpr std::uint8_t kScopeLogicalUnit = 0x0;
+constexpr std::uint32_t kBasicParameterListLength = 24;
+// Flag bits of parameter list byte 20.
+constexpr std::uint8_t kSpecifyInitiatorPorts = 0x08;
+constexpr std::uint8_t kAllTargetPorts = 0x04;
+constexpr std::uint8_t kPersistThroughPowerLoss = 0x01;
+
+// Sense keys and additional sense codes (ASC << 8 | ASCQ).
+constexpr std::uint8_t kIllegalRequest = 0x05;
+constexpr std::uint16_t kInvalidCommandOperationCode = 0x2000;
+constexpr std::uint16_t kLbaOutOfRange = 0x2100;
+constexpr std::uint16_t kInvalidFieldInCdb = 0x2400;
+constexpr std::uint16_t kLogicalUnitNotSupported = 0x2500;
+constexpr std::uint16_t kInvalidFieldInParameterList = 0x2600;
+constexpr std::uint16_t kInvalidReleaseOfPersistentReservation = 0x2604;
+constexpr std::uint16_t kParameterListLengthError = 0x1A00;
+
+// Tiny replacements for the C library, which a kernel driver does not have.
+void Copy(std::uint8_t* to, const std::uint8_t* from, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+        to[i] = from[i];
+    }
+}
+
+void Fill(std::uint8_t* to, std::uint8_t value, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+        to[i] = value;
+    }
+}
+
+bool KeyIsZero(const std::uint8_t* key) {
+    for (std::uint32_t i = 0; i < 8; ++i) {
+        if (key[i] != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool KeysEqual(const std::uint8_t* a, const std::uint8_t* b) {
+    for (std::uint32_t i = 0; i < 8; ++i) {
+        if (a[i] != b[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::uint32_t Min(std::uint32_t a, std::uint32_t b) {
+    return a < b ? a : b;
+}
+
+std::uint16_t LoadLe16(const std::uint8_t* at) {
+    return static_cast<std::uint16_t>(at[0] | (at[1] << 8));
+}
+
+std::uint32_t LoadLe32(const std::uint8_t* at) {
+    return static_cast<std::uint32_t>(at[0]) | (static_cast<std::uint32_t>(at[1]) << 8) |
+           (static_cast<std::uint32_t>(at[2]) << 16) | (static_cast<std::uint32_t>(at[3]) << 24);
+}
+
+std::uint64_t LoadLe64(const std::uint8_t* at) {
+    return static_cast<std::uint64_t>(LoadLe32(at)) |
+           (static_cast<std::uint64_t>(LoadLe32(at + 4)) << 32);
+}
+
+void StoreLe32(std::uint8_t* at, std::uint32_t value) {
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+std::uint16_t LoadBe16(const std::uint8_t* at) {
+    return static_cast<std::uint16_t>((at[0] << 8) | at[1]);
+}
+
+std::uint32_t LoadBe32(const std::uint8_t* at) {
+    return (static_cast<std::uint32_t>(at[0]) << 24) | (static_cast<std::uint32_t>(at[1]) << 16) |
+           (static_cast<std::uint32_t>(at[2]) << 8) | static_cast<std::uint32_t>(at[3]);
+}
+
+void StoreBe32(std::uint8_t* at, std::uint32_t value) {
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        at[i] = static_cast<std::uint8_t>(value >> (8 * (3 - i)));
+    }
+}
+
+bool IsValidType(std::uint8_t type) {
+    switch (type) {
+        case kTypeWriteExclusive:
+        case kTypeExclusiveAccess:
+        case kTypeWriteExclusiveRegistrantsOnly:
+        case kTypeExclusiveAccessRegistrantsOnly:
+        case kTypeWriteExclusiveAllRegistrants:
+        case kTypeExclusiveAccessAllRegistrants:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool IsAllRegistrantsType(std::uint8_t type) {
+    return type == kTypeWriteExclusiveAllRegistrants || type == kTypeExclusiveAccessAllRegistrants;
+}
+
+DiskModel::ScsiOutcome Good() {
+    DiskModel::ScsiOutcome outcome{};
+    outcome.status = kScsiGood;
+    return outcome;
+}
+
+DiskModel::ScsiOutcome Conflict() {
+    DiskModel::ScsiOutcome outcome{};
+    outcome.status = kScsiReservationConflict;
+    return outcome;
+}
+
+// CHECK CONDITION with fixed-format sense data.
+DiskModel::ScsiOutcome CheckCondition(std::uint8_t senseKey, std::uint16_t code) {
+    DiskModel::ScsiOutcome outcome{};
+    outcome.status = kScsiCheckCondition;
+    outcome.sense[0] = 0x70;  // current error, fixed format
+    outcome.sense[2] = senseKey;
+    outcome.sense[7] = 10;  // additional sense length: bytes 8..17
+    outcome.sense[12] = static_cast<std::uint8_t>(code >> 8);
+    outcome.sense[13] = static_cast<std::uint8_t>(code);
+    outcome.senseLength = 18;
+    return outcome;
+}
+
+DiskModel::ScsiOutcome IllegalRequest(std::uint16_t code) {
+    return CheckCondition(kIllegalRequest, code);
+}
+
+}  // namespace
+
+void DiskModel::Clear() {
+    for (auto& device : devices_) {
+        device = Device{};
+    }
+}
+
+DiskModel::Device* DiskModel::FindDevice(std::uint32_t device) {
+    if (device >= kDeviceCount || !devices_[device].present) {
+        return nullptr;
+    }
+    return &devices_[device];
+}
+
+const DiskModel::Device* DiskModel::FindDevice(std::uint32_t device) const {
+    if (device >= kDeviceCount || !devices_[device].present) {
+        return nullptr;
+    }
+    return &devices_[device];
+}
+
+bool DiskModel::HasDevice(std::uint32_t device) const {
+    return FindDevice(device) != nullptr;
+}
+
+bool DiskModel::HasPath(std::uint32_t device, std::uint32_t path) const {
+    const Device* found = FindDevice(device);
+    return found != nullptr && path < kPathCount && found->pathPresent[path];
+}
+
+std::uint32_t DiskModel::Generation(std::uint32_t device) const {
+    const Device* found = FindDevice(device);
+    return found != nullptr ? found->generation : 0;
+}
+
+bool DiskModel::AddDevice(std::uint32_t device) {
+    if (device >= kDeviceCount) {
+        return false;
+    }
+    devices_[device].present = true;
+    return true;
+}
+
+bool DiskModel::AddPath(std::uint32_t device, std::uint32_t path) {
+    Device* found = FindDevice(device);
+    if (found == nullptr || path >= kPathCount) {
+        return false;
+    }
+    found->pathPresent[path] = true;
+    return true;
+}
+
+bool DiskModel::AddPathRegistration(std::uint32_t device, std::uint32_t path,
+                                    const std::uint8_t key[8]) {
+    if (!HasPath(device, path) || key == nullptr || KeyIsZero(key)) {
+        return false;
+    }
+    Register(devices_[device], path, key);
+    return true;
+}
+
+bool DiskModel::AddForeignRegistration(std::uint32_t device, std::uint32_t foreign,
+                                       const std::uint8_t key[8]) {
+    Device* found = FindDevice(device);
+    if (found == nullptr || foreign >= kForeignCount || key == nullptr || KeyIsZero(key)) {
+        return false;
+    }
+    Register(*found, kPathCount + foreign, key);
+    return true;
+}
+
+bool DiskModel::ReservePath(std::uint32_t device, std::uint32_t path, std::uint8_t type) {
+    if (!HasPath(device, path)) {
+        return false;
+    }
+    return SetReservation(devices_[device], path, type);
+}
+
+bool DiskModel::ReserveForeign(std::uint32_t device, std::uint32_t foreign, std::uint8_t type) {
+    Device* found = FindDevice(device);
+    if (found == nullptr || foreign >= kForeignCount) {
+        return false;
+    }
+    return SetReservation(*found, kPathCount + foreign, type);
+}
+
+bool DiskModel::SetReservation(Device& device, std::uint32_t nexus, std::uint8_t type) {
+    if (!device.registered[nexus] || !IsValidType(type)) {
+        return false;
+    }
+    device.reserved = true;
+    device.holder = static_cast<std::uint8_t>(nexus);
+    device.type = type;
+    device.scope = kScopeLogicalUnit;
+    return true;
+}
+
+void DiskModel::Register(Device& device, std::uint32_t nexus, const std::uint8_t* key) {
+    if (!device.registered[nexus]) {
+        device.registered[nexus] = true;
+        device.registrationOrder[device.registrationCount++] = static_cast<std::uint8_t>(nexus);
+    }
+    Copy(device.keys[nexus], key, 8);
+}
+
+void DiskModel::Unregister(Device& device, std::uint32_t nexus) {
+    device.registered[nexus] = false;
+    Fill(device.keys[nexus], 0, 8);
+    std::uint32_t kept = 0;
+    for (std::uint32_t i = 0; i < device.registrationCount; ++i) {
+        if (device.registrationOrder[i] != nexus) {
+            device.registrationOrder[kept++] = device.registrationOrder[i];
+        }
+    }
+    device.registrationCount = static_cast<std::uint8_t>(kept);
+    // Losing its holder releases a reservation; an all-registrants reservation is held by every
+    // registrant and goes only with the last of them.
+    if (device.reserved) {
+        const bool released = IsAllRegistrantsType(device.type) ? device.registrationCount == 0
+                                                                : device.holder == nexus;
+        if (released) {
+            ReleaseReservation(device);
+        }
+    }
+}
+
+void DiskModel::ReleaseReservation(Device& device) {
+    device.reserved = false;
+    device.holder = 0;
+    device.type = 0;
+    device.scope = 0;
+}
+
+bool DiskModel::IsHolder(const Device& device, std::uint32_t nexus) {
+    if (!device.reserved || !device.registered[nexus]) {
+        return false;
+    }
+    return IsAllRegistrantsType(device.type) || device.holder == nexus;
+}
+
+// Whether a command other than PERSISTENT RESERVE IN/OUT that reads (or writes) the medium
+// conflicts with the device's reservation for this nexus.
+bool DiskModel::AccessConflicts(const Device& device, std::uint32_t nexus, bool writes) {
+    if (!device.reserved || IsHolder(device, nexus)) {
+        return false;
+    }
+    const bool registered = device.registered[nexus];
+    switch (device.type) {
+        case kTypeWriteExclusive:
+            return writes;
+        case kTypeExclusiveAccess:
+            return true;
+        case kTypeWriteExclusiveRegistrantsOnly:
+        case kTypeWriteExclusiveAllRegistrants:
+            return !registered && writes;
+        default:  // the two exclusive-access registrants types
+            return !registered;
+    }
+}
+
+DiskModel::ScsiOutcome DiskModel::Execute(std::uint32_t device, Nexus nexus,
+                                          const std::uint8_t* cdb, std::uint32_t cdbLength,
+                                          const std::uint8_t* dataOut, std::uint32_t dataOutLength,
+                                          std::uint8_t* dataIn, std::uint32_t dataInCapacity) {
+    if (dataOut == nullptr) {
+        dataOutLength = 0;
+    }
+    if (dataIn == nullptr) {
+        dataInCapacity = 0;
+    }
+    Device* found = FindDevice(device);
+    const bool nexusExists = nexus.foreign ? nexus.index < kForeignCount
+                                           : (nexus.index < kPathCount && found != nullptr &&
+                                              found->pathPresent[nexus.index]);
+    if (found == nullptr || !nexusExists) {
+        return IllegalRequest(kLogicalUnitNotSupported);
+    }
+    if (cdb == nullptr || cdbLength == 0) {
+        return IllegalRequest(kInvalidCommandOperationCode);
+    }
+    const std::uint32_t number = nexus.foreign ? kPathCount + nexus.index : nexus.index;
+    Device& d = *found;
+
+    switch (cdb[0]) {
+        case kTestUnitReady:
+            return cdbLength >= 6 ? Good() : IllegalRequest(kInvalidFieldInCdb);
+        case kInquiry:
+            return cdbLength >= 6 ? Inquiry(cdb, dataIn, dataInCapacity)
+                                  : IllegalRequest(kInvalidFieldInCdb);
+        case kReadCapacity10:
+            return cdbLength >= 10 ? ReadCapacity(dataIn, dataInCapacity)
+                                   : IllegalRequest(kInvalidFieldInCdb);
+        case kRead10:
+        case kWrite10: {
+            if (cdbLength < 10) {
+                return IllegalRequest(kInvalidFieldInCdb);
+            }
+            const bool writes = cdb[0] == kWrite10;
+            if (AccessConflicts(d, number, writes)) {
+                return Conflict();
+            }
+            const std::uint64_t lba = LoadBe32(cdb + 2);
+            const std::uint64_t blocks = LoadBe16(cdb + 7);
+            if (lba + blocks > kBlockCount) {
+                return IllegalRequest(kLbaOutOfRange);
+            }
+            // The medium is not kept: reads give zeros, writes are taken and dropped.
+            const std::uint64_t bytes = blocks * kBlockSize;
+            ScsiOutcome outcome = Good();
+            if (writes) {
+                outcome.dataOutLength =
+                    bytes < dataOutLength ? static_cast<std::uint32_t>(bytes) : dataOutLength;
+            } else {
+                outcome.dataInLength =
+                    bytes < dataInCapacity ? static_cast<std::uint32_t>(bytes) : dataInCapacity;
+                Fill(dataIn, 0, outcome.dataInLength);
+            }
+            return outcome;
+        }
+        case kPersistentReserveIn:
+            return cdbLength >= 10 ? ReserveIn(d, cdb, dataIn, dataInCapacity)
+                                   : IllegalRequest(kInvalidFieldInCdb);
+        case kPersistentReserveOut:
+            return cdbLength >= 10 ? ReserveOut(d, number, cdb, dataOut, dataOutLength)
+                                   : IllegalRequest(kInvalidFieldInCdb);
+        default:
+            return IllegalRequest(kInvalidCommandOperationCode);
+    }
+}
+
+DiskModel::ScsiOutcome DiskModel::Inquiry(const std::uint8_t* cdb, std::uint8_t* dataIn,
+                                          std::uint32_t capacity) {
+    if ((cdb[1] & 0x01) != 0 || cdb[2] != 0) {
+        return IllegalRequest(kInvalidFieldInCdb);  // no vital product data pages
+    }
+    constexpr std::uint32_t kInquiryLength = 36;
+    std::uint8_t data[kInquiryLength] = {};
+    data[0] = 0x00;  // direct-access block device
+    data[2] = 0x05;  // SPC-3
+    data[3] = 0x02;  // response data format
+    data[4] = kInquiryLength - 5;
+    const char identity[] = "VLKSIM  VIRTUAL DISK    1.0 ";
+    for (std::uint32_t i = 0; i < 28; ++i) {
+        data[8 + i] = static_cast<std::uint8_t>(identity[i]);
+    }
+    ScsiOutcome outcome = Good();
+    outcome.dataInLength = Min(Min(kInquiryLength, LoadBe16(cdb + 3)), capacity);
+    Copy(dataIn, data, outcome.dataInLength);
+    return outcome;
+}
+
+DiskModel::ScsiOutcome DiskModel::ReadCapacity(std::uint8_t* dataIn, std::uint32_t capacity) {
+    constexpr std::uint32_t kCapacityLength = 8;
+    std::uint8_t data[kCapacityLength];
+    StoreBe32(data, kBlockCount - 1);
+    StoreBe32(data + 4, kBlockSize);
+    ScsiOutcome outcome = Good();
+    outcome.dataInLength = Min(kCapacityLength, capacity);
+    Copy(dataIn, data, outcome.dataInLength);
+    return outcome;
+}
+
+DiskModel::ScsiOutcome DiskModel::ReserveIn(const Device& device, const std::uint8_t* cdb,
+                                            std::uint8_t* dataIn, std::uint32_t capacity) {
+    const std::uint8_t action = cdb[1] & 0x1F;
+    const std::uint32_t allocationLength = LoadBe16(cdb + 7);
+    // Header, then at most one key per nexus.
+    std::uint8_t data[8 + 8 * kNexusCount] = {};
+    std::uint32_t length = 8;
+    StoreBe32(data, device.generation);
+    if (action == kReadKeys) {
+        for (std::uint32_t i = 0; i < device.registrationCount; ++i) {
+            Copy(data + length, device.keys[device.registrationOrder[i]], 8);
+            length += 8;
+        }
+    } else if (action == kReadReservation) {
+        if (device.reserved) {
+            // Descriptor: the holder's key (zero for an all-registrants reservation, which
+            // every registrant holds), scope-specific address, reserved, scope and type.
+            if (!IsAllRegistrantsType(device.type)) {
+                Copy(data + 8, device.keys[device.holder], 8);
+            }
+            data[21] = static_cast<std::uint8_t>((device.scope << 4) | device.type);
+            length += 16;
+        }
+    } else {
+        return IllegalRequest(kInvalidFieldInCdb);
+    }
+    // ADDITIONAL LENGTH tells what the device has, whatever the allocation length lets through.
+    StoreBe32(data + 4, length - 8);
+    ScsiOutcome outcome = Good();
+    outcome.dataInLength = Min(Min(length, allocationLength), capacity);
+    Copy(dataIn, data, outcome.dataInLength);
+    return outcome;
+}
+
+DiskModel::ScsiOutcome DiskModel::ReserveOut(Device& device, std::uint32_t nexus,
+                                             const std::uint8_t* cdb, const std::uint8_t* dataOut,
+                                             std::uint32_t dataOutLength) {
+    const std::uint8_t action = cdb[1] & 0x1F;
+    const std::uint8_t scope = static_cast<std::uint8_t>(cdb[2] >> 4);
+    const std::uint8_t type = cdb[2] & 0x0F;
+    const std::uint32_t parameterListLength = LoadBe32(cdb + 5);
+
+    // What the command block alone decides, before any parameter data moves.
+    switch (action) {
+        case kRegister:
+        case kRegisterAndIgnoreExistingKey:
+        case kClear:
+            break;  // scope and type are ignored
+        case kReserve:
+        case kRelease:
+            if (scope != kScopeLogicalUnit || !IsValidType(type)) {
+                return IllegalRequest(kInvalidFieldInCdb);
+            }
+            break;
+        default:
+            return IllegalRequest(kInvalidFieldInCdb);
+    }
+    if (parameterListLength != kBasicParameterListLength) {
+        return IllegalRequest(kParameterListLengthError);
+    }
+    // The device asks for the whole list; a data-out transfer shorter than that ends it.
+    if (dataOutLength < kBasicParameterListLength) {
+        ScsiOutcome outcome = IllegalRequest(kParameterListLengthError);
+        outcome.dataOutLength = dataOutLength;
+        return outcome;
+    }
+    std::uint8_t list[kBasicParameterListLength];
+    Copy(list, dataOut, kBasicParameterListLength);
+    const std::uint8_t* reservationKey = list;
+    const std::uint8_t* serviceActionKey = list + 8;
+    const std::uint8_t flags = list[20];
+
+    ScsiOutcome outcome = Good();
+    bool registrationChanged = false;
+    const bool registered = device.registered[nexus];
+    const bool keyMatches = registered && KeysEqual(device.keys[nexus], reservationKey);
+
+    switch (action) {
+        case kRegister:
+        case kRegisterAndIgnoreExistingKey: {
+            if ((flags & (kSpecifyInitiatorPorts | kAllTargetPorts)) != 0) {
+                outcome = IllegalRequest(kInvalidFieldInCdb);
+                break;
+            }
+            if ((flags & kPersistThroughPowerLoss) != 0) {
+                outcome = IllegalRequest(kInvalidFieldInParameterList);
+                break;
+            }
+            const bool ignoreKey = action == kRegisterAndIgnoreExistingKey;
+            if (!registered) {
+                if (!ignoreKey && !KeyIsZero(reservationKey)) {
+                    outcome = Conflict();
+                } else if (!KeyIsZero(serviceActionKey)) {
+                    Register(device, nexus, serviceActionKey);
+                    registrationChanged = true;
+                }
+                // Zero service action key from an unregistered nexus: nothing happens at all.
+            } else if (!ignoreKey && !keyMatches) {
+                outcome = Conflict();
+            } else if (KeyIsZero(serviceActionKey)) {
+                Unregister(device, nexus);
+                registrationChanged = true;
+            } else {
+                Register(device, nexus, serviceActionKey);
+                registrationChanged = true;
+            }
+            break;
+        }
+        case kReserve:
+            if (!keyMatches) {
+                outcome = Conflict();
+            } else if (!device.reserved) {
+                device.reserved = true;
+                device.holder = static_cast<std::uint8_t>(nexus);
+                device.type = type;
+                device.scope = scope;
+            } else if (!IsHolder(device, nexus) || device.type != type || device.scope != scope) {
+                // Another nexus holds it (a mere registrant of a registrants-only
+                // reservation is not a holder), or the holder asks for a different one.
+                outcome = Conflict();
+            }
+            break;
+        case kRelease:
+            if (!keyMatches) {
+                outcome = Conflict();
+            } else if (IsHolder(device, nexus)) {
+                if (device.type != type || device.scope != scope) {
+                    outcome = IllegalRequest(kInvalidReleaseOfPersistentReservation);
+                } else {
+                    ReleaseReservation(device);
+                }
+            }
+            // No reservation, or not the holder: GOOD and nothing changes.
+            break;
+        case kClear:
+            if (!keyMatches) {
+                outcome = Conflict();
+            } else {
+                while (device.registrationCount > 0) {
+                    const std::uint8_t other = device.registrationOrder[0];
+                    device.registered[other] = false;
+                    Fill(device.keys[other], 0, 8);
+                    for (std::uint32_t i = 1; i < device.registrationCount; ++i) {
+                        device.registrationOrder[i - 1] = device.registrationOrder[i];
+                    }
+                    --device.registrationCount;
+                }
+                ReleaseReservation(device);
+                registrationChanged = true;
+            }
+            break;
+        default:
+            break;
+    }
+    if (registrationChanged) {
+        ++device.generation;
+    }
+    outcome.dataOutLength = kBasicParameterListLength;
+    return outcome;
+}
+
+std::int32_t DiskModel::PassThrough(std::uint32_t controlCode, const std::uint8_t* input,
+                                    std::uint32_t inputLength, std::uint8_t* output,
+                                    std::uint32_t outputLength, std::uint32_t* bytesReturned) {
+    if (controlCode != kPassThroughCode) {
+        return kStatusInvalidDeviceRequest;
+    }
+    if (input == nullptr || output == nullptr || bytesReturned == nullptr ||
+        inputLength != kRequestSize || outputLength < kReplySize) {
+        return kStatusInvalidParameter;
+    }
+    // The output may overlap the input: take all of it first.
+    std::uint8_t request[kRequestSize];
+    Copy(request, input, kRequestSize);
+    const std::uint8_t* header = request + kHeader;
+
+    const std::uint32_t cdbLength = header[kCdbLengthField];
+    const std::uint32_t senseInfoLength = header[kSenseInfoLengthField];
+    const std::uint8_t direction = header[kDataInField];
+    const std::uint32_t transferLength = LoadLe32(header + kDataTransferLengthField);
+    if (LoadLe16(header + kLengthField) != kHeaderLength || cdbLength == 0 ||
+        cdbLength > kMaxCdbLength || senseInfoLength > kSenseAreaSize || direction > 1 ||
+        transferLength > kDataAreaSize || LoadLe64(header + kDataBufferOffsetField) != kDataArea ||
+        LoadLe32(header + kSenseInfoOffsetField) != kSenseArea) {
+        return kStatusInvalidParameter;
+    }
+    const std::uint32_t device = LoadLe32(request + kDeviceNumber);
+    const std::uint32_t path = LoadLe32(request + kPathNumber);
+    if (!HasPath(device, path)) {
+        return kStatusNoSuchDevice;
+    }
+
+    // The reply block: header, filler, sense area and the transfer's data bytes, as far as the
+    // output reaches. Every byte the device does not answer keeps the value the request had.
+    const std::uint32_t extent = Min(outputLength, kDataArea + transferLength);
+    Copy(output, header, extent);
+    const bool dataIn = direction == 1;
+    const std::uint32_t dataInCapacity = dataIn ? extent - kDataArea : 0;
+    const ScsiOutcome outcome =
+        Execute(device, Nexus{false, path}, header + kCdbField, cdbLength,
+                dataIn ? nullptr : request + kHeader + kDataArea, dataIn ? 0 : transferLength,
+                dataIn ? output + kDataArea : nullptr, dataInCapacity);
+
+    output[kScsiStatusField] = outcome.status;
+    StoreLe32(output + kDataTransferLengthField,
+              dataIn ? outcome.dataInLength : outcome.dataOutLength);
+    if (outcome.status == kScsiCheckCondition) {
+        Copy(output + kSenseArea, outcome.sense, Min(outcome.senseLength, senseInfoLength));
+    }
+    *bytesReturned = extent;
+    return kStatusSuccess;
+}
+
+}  // namespace vlksim
