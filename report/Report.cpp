@@ -75,18 +75,18 @@ void WriteStatusBlock(ReportSink& sink, MessageLookup& messages, const CommandOu
 }
 
 std::vector<std::string> HexDumpRows(std::span<const std::uint8_t> data, std::uint32_t length) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
     const std::size_t count = length < data.size() ? length : data.size();
     std::vector<std::string> rows;
+    rows.reserve(count / 16 + 1);
     std::string row;
     bool firstByte = true;
     for (std::size_t i = 0; i < count; ++i) {
-        const unsigned value = data[i];
-        if (firstByte) {
-            row = FormatText(" %02X", value);
-            firstByte = false;
-        } else {
-            row += FormatText("  %02X", value);
-        }
+        // The first byte of the dump is " %02X", every later one "  %02X".
+        row += firstByte ? " " : "  ";
+        firstByte = false;
+        row += kDigits[data[i] >> 4];
+        row += kDigits[data[i] & 0x0F];
         if (i % 16 == 15) {
             rows.push_back(row);
             row.clear();
