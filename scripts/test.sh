@@ -24,9 +24,15 @@ cmake --build --preset mingw
 echo "== Windows tests under Wine"
 source scripts/wine-env.sh
 # A display of our own for the windows of the tests.
-display=${TESSALY_TEST_DISPLAY:-:77}
+number=${TESSALY_TEST_DISPLAY_NUMBER:-77}
+while [ -e "/tmp/.X$number-lock" ]; do number=$((number + 1)); done
+display=:$number
 Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb_pid=$!
+for _ in $(seq 50); do
+    xdpyinfo -display "$display" >/dev/null 2>&1 && break
+    sleep 0.1
+done
 cleanup() {
     for prefix in "$root"/build/wine/*/; do
         WINEPREFIX=${prefix%/} wineserver -k >/dev/null 2>&1 || true
