@@ -1,0 +1,559 @@
+// Plays the same persistent-reservation command sequences against a real SCSI target (tgt, over
+// iSCSI through libiscsi) and against the disk model, and compares status, sense and data byte
+// for byte.
+//
+// Each sequence runs on a logical unit of its own (sequence i on LUN i+1 of the target and on
+// device i of the model), so every one starts from a device nobody has touched: no
+// registrations, no reservation, generation 0. Three I_T nexuses take part: A and B are two
+// iSCSI sessions standing for paths 0 and 1 of this host, F a third one standing for another
+// host's initiator.
+//
+// Unit attentions: tgt reports some (power on after login, RESERVATIONS PREEMPTED after a CLEAR,
+// RESERVATIONS RELEASED ...); the model reports none. A command that comes back from tgt with
+// CHECK CONDITION / UNIT ATTENTION has not run, so it is sent again (a bounded number of times)
+// until tgt runs it: only the real outcome is compared.
+//
+// Where tgt departs from SPC-3 the step says so, with the clause that decides it: the model must
+// give the SPC-3 outcome, tgt the outcome written down for it (so a change in tgt shows up), and
+// a generation that tgt counted differently is taken into account in later comparisons.
+//
+//   sim_conformance_player --count            prints the number of logical units needed
+//   sim_conformance_player PORTAL TARGET      runs every sequence; exit 0 when all agree
+#include <iscsi/iscsi.h>
+#include <iscsi/scsi-lowlevel.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sim/model/DiskModel.h"
+
+namespace {
+
+using vlksim::DiskModel;
+using Key = std::array<std::uint8_t, 8>;
+
+constexpr Key kNone{};
+// The program's own registration key, "TESSALY1".
+constexpr Key kProgram{0x54, 0x45, 0x53, 0x53, 0x41, 0x4C, 0x59, 0x31};
+constexpr Key kKeyA{0, 0, 0, 0, 0, 0, 0xAA, 0x01};
+constexpr Key kKeyB{0, 0, 0, 0, 0, 0, 0xBB, 0x02};
+constexpr Key kKeyF{0xF0, 0, 0, 0, 0, 0, 0, 0x03};
+
+enum Who { A = 0, B = 1, F = 2 };
+constexpr int kNexusCount = 3;
+const char* const kWhoName[kNexusCount] = {"A", "B", "F"};
+
+constexpr std::uint8_t kGood = 0x00;
+constexpr std::uint8_t kCheck = 0x02;
+constexpr std::uint8_t kConflict = 0x18;
+
+// A documented difference between tgt and SPC-3.
+struct Departure {
+    const char* note;
+    std::uint8_t modelStatus;
+    std::uint16_t modelSense;  // ASC << 8 | ASCQ, on CHECK CONDITION
+    std::uint8_t tgtStatus;
+    std::uint16_t tgtSense;
+    std::uint32_t tgtExtraGeneration;  // how much further tgt's generation has gone
+};
+
+const Departure kRegisterNothing{
+    "REGISTER with two zero keys from an unregistered nexus: SPC-3 5.6 (Registering, the table "
+    "of REGISTER behaviours) says do nothing except return GOOD, so no generation changes "
+    "(6.11.2, PRGENERATION); tgt counts it as a registration",
+    kGood,
+    0,
+    kGood,
+    0,
+    1};
+const Departure kUnregisterHolder{
+    "Unregistering the reservation holder: SPC-3 6.11.2 (PRGENERATION) moves the generation once "
+    "per PERSISTENT RESERVE OUT command that completes, the release that goes with the "
+    "unregistration (5.6, Unregistering) included; tgt counts the release a second time",
+    kGood,
+    0,
+    kGood,
+    0,
+    1};
+const Departure kReserveWrongKey{
+    "RESERVE with a RESERVATION KEY that is not the nexus's registered key: SPC-3 6.12.3 (the "
+    "RESERVATION KEY field, verified whatever the service action) gives RESERVATION CONFLICT; "
+    "tgt never looks at the key and reserves",
+    kConflict,
+    0,
+    kGood,
+    0,
+    0};
+const Departure kReleaseWrongKey{
+    "RELEASE from a registered nexus with a key that is not its own: SPC-3 6.12.3 (the "
+    "RESERVATION KEY field, verified whatever the service action) gives RESERVATION CONFLICT; "
+    "tgt returns GOOD when the nexus does not hold the reservation, without checking the key",
+    kConflict,
+    0,
+    kGood,
+    0,
+    0};
+const Departure kParameterListLength{
+    "PERSISTENT RESERVE OUT with a parameter list length other than 24: SPC-3 6.12.3 gives "
+    "PARAMETER LIST LENGTH ERROR (1Ah/00h); tgt gives INVALID FIELD IN CDB",
+    kCheck,
+    0x1A00,
+    kCheck,
+    0x2400,
+    0};
+const Departure kAptpl{
+    "REGISTER with APTPL set on a device that does not persist through power loss: SPC-3 6.12.3 "
+    "(the APTPL bit) gives INVALID FIELD IN PARAMETER LIST (26h/00h); tgt gives INVALID FIELD "
+    "IN CDB",
+    kCheck,
+    0x2600,
+    kCheck,
+    0x2400,
+    0};
+const Departure kShortAllocation{
+    "PERSISTENT RESERVE IN with an allocation length below 8: SPC-3 4.3.4 (ALLOCATION LENGTH "
+    "field) makes it no error, the data is cut at that length; tgt refuses it with INVALID "
+    "FIELD IN CDB",
+    kGood,
+    0,
+    kCheck,
+    0x2400,
+    0};
+const Departure kShortTransfer{
+    "PERSISTENT RESERVE IN whose data-in transfer is shorter than its allocation length: the "
+    "device returns what the transfer holds (SPC-3 4.3.4, ALLOCATION LENGTH field: the rest is "
+    "a residual of the transport); tgt refuses the command with INVALID FIELD IN CDB",
+    kGood,
+    0,
+    kCheck,
+    0x2400,
+    0};
+
+const Departure kReleaseScope{
+    "RELEASE with a reserved scope or type value and no reservation to release: SPC-3 6.12.3 "
+    "(table of service actions and the fields they use) has RELEASE use SCOPE and TYPE, and a "
+    "reserved value there is INVALID FIELD IN CDB; tgt looks at them only to compare them with "
+    "a reservation it has",
+    kCheck,
+    0x2400,
+    kGood,
+    0,
+    0};
+
+struct Step {
+    Who who;
+    std::vector<std::uint8_t> cdb;
+    int direction;  // SCSI_XFER_NONE, SCSI_XFER_READ or SCSI_XFER_WRITE
+    std::uint32_t transfer;
+    std::vector<std::uint8_t> dataOut;
+    const Departure* departure = nullptr;
+
+    Step& Departs(const Departure& d) {
+        departure = &d;
+        return *this;
+    }
+};
+
+struct Sequence {
+    const char* name;
+    std::vector<Step> steps;
+};
+
+// The program's PERSISTENT RESERVE IN: 5E sa 00 00 00 00 00 00 18 00, 60-byte data-in.
+Step In(Who who, std::uint8_t action, std::uint16_t allocation = 24, std::uint32_t transfer = 60) {
+    return {who,
+            {0x5E, action, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(allocation >> 8),
+             static_cast<std::uint8_t>(allocation), 0},
+            SCSI_XFER_READ,
+            transfer,
+            {}};
+}
+Step ReadKeys(Who who) {
+    return In(who, 0x00);
+}
+Step ReadReservation(Who who) {
+    return In(who, 0x01);
+}
+
+// The program's PERSISTENT RESERVE OUT: 5F sa 06 00 00 00 00 00 18 00, a 60-byte data-out of
+// the 24-byte parameter list and 36 zeros.
+Step Out(Who who, std::uint8_t action, std::uint8_t scopeType, const Key& key,
+         const Key& serviceKey, std::uint8_t flags = 0, std::uint32_t listLength = 24) {
+    Step step{
+        who,
+        {0x5F, action, scopeType, 0, 0, static_cast<std::uint8_t>(listLength >> 24),
+         static_cast<std::uint8_t>(listLength >> 16), static_cast<std::uint8_t>(listLength >> 8),
+         static_cast<std::uint8_t>(listLength), 0},
+        SCSI_XFER_WRITE,
+        60,
+        std::vector<std::uint8_t>(60, 0)};
+    std::memcpy(step.dataOut.data(), key.data(), 8);
+    std::memcpy(step.dataOut.data() + 8, serviceKey.data(), 8);
+    step.dataOut[20] = flags;
+    return step;
+}
+Step Register(Who who, const Key& key, const Key& newKey) {
+    return Out(who, 0x00, 0x06, key, newKey);
+}
+Step RegisterIgnoring(Who who, const Key& newKey) {
+    return Out(who, 0x06, 0x06, kNone, newKey);
+}
+Step Reserve(Who who, const Key& key, std::uint8_t type = 0x06) {
+    return Out(who, 0x01, type, key, kNone);
+}
+Step Release(Who who, const Key& key, std::uint8_t type = 0x06) {
+    return Out(who, 0x02, type, key, kNone);
+}
+// The program's CLEAR sends the same key in both fields.
+Step Clear(Who who, const Key& key) {
+    return Out(who, 0x03, 0x06, key, key);
+}
+
+Step Medium(Who who, bool write) {
+    // One block at LBA 8; the write sends zeros, so the medium stays as it was.
+    Step step{who,
+              {static_cast<std::uint8_t>(write ? 0x2A : 0x28), 0, 0, 0, 0, 8, 0, 0, 1, 0},
+              write ? SCSI_XFER_WRITE : SCSI_XFER_READ,
+              512,
+              {}};
+    if (write) {
+        step.dataOut.assign(512, 0);
+    }
+    return step;
+}
+Step Read(Who who) {
+    return Medium(who, false);
+}
+Step Write(Who who) {
+    return Medium(who, true);
+}
+Step TestUnitReady(Who who) {
+    return {who, {0, 0, 0, 0, 0, 0}, SCSI_XFER_NONE, 0, {}};
+}
+
+std::vector<Sequence> Sequences() {
+    return {
+        {"empty device: keys and reservation", {ReadKeys(A), ReadReservation(B)}},
+        {"register from an unregistered nexus", {Register(A, kNone, kKeyA), ReadKeys(B)}},
+        {"register with a non-zero key when unregistered",
+         {Register(A, kKeyB, kKeyA), ReadKeys(A), Register(A, kKeyA, kKeyA), ReadKeys(A)}},
+        {"register with two zero keys when unregistered",
+         {Register(A, kNone, kNone).Departs(kRegisterNothing), ReadKeys(A),
+          Register(B, kNone, kKeyB), ReadKeys(A)}},
+        {"change a registered key",
+         {Register(A, kNone, kKeyA), Register(A, kKeyA, kKeyB), ReadKeys(B)}},
+        {"registered nexus with a wrong key",
+         {Register(A, kNone, kKeyA), Register(A, kKeyB, kKeyF), Register(A, kNone, kKeyF),
+          ReadKeys(A)}},
+        {"unregister a registrant that holds nothing",
+         {Register(A, kNone, kKeyA), Register(B, kNone, kKeyB), Reserve(A, kKeyA),
+          Register(B, kKeyB, kNone), ReadKeys(A), ReadReservation(A)}},
+        {"unregister the holder of a registrants-only reservation",
+         {Register(A, kNone, kKeyA), Register(B, kNone, kKeyB), Reserve(A, kKeyA, 0x05),
+          Register(A, kKeyA, kNone).Departs(kUnregisterHolder), ReadReservation(B), ReadKeys(B)}},
+        {"unregister the holder of an exclusive-access reservation",
+         {Register(F, kNone, kKeyF), Reserve(F, kKeyF, 0x03),
+          Register(F, kKeyF, kNone).Departs(kUnregisterHolder), ReadReservation(A)}},
+        {"all-registrants reservation outlives the nexus that made it",
+         {Register(A, kNone, kKeyA), Register(B, kNone, kKeyB), Reserve(A, kKeyA, 0x08),
+          ReadReservation(B), Register(A, kKeyA, kNone), ReadReservation(B),
+          Register(B, kKeyB, kNone).Departs(kUnregisterHolder), ReadReservation(A)}},
+        {"every registrant holds an all-registrants reservation",
+         {Register(A, kNone, kKeyA), Register(B, kNone, kKeyB), Reserve(A, kKeyA, 0x07),
+          Reserve(B, kKeyB, 0x07), Reserve(B, kKeyB, 0x08), ReadReservation(F)}},
+        {"reserve from an unregistered nexus",
+         {Reserve(A, kNone), Reserve(A, kKeyA), ReadReservation(A)}},
+        {"reserve with a key that is not the nexus's own",
+         {Register(A, kNone, kKeyA), Reserve(A, kKeyB).Departs(kReserveWrongKey)}},
+        {"reserve twice by the holder, same type",
+         {Register(A, kNone, kKeyA), Reserve(A, kKeyA), Reserve(A, kKeyA), ReadReservation(A),
+          ReadKeys(A)}},
+        {"holder asks for another type",
+         {Register(A, kNone, kKeyA), Reserve(A, kKeyA, 0x06), Reserve(A, kKeyA, 0x03),
+          Reserve(A, kKeyA, 0x05), ReadReservation(B)}},
+        {"a registrant of a registrants-only reservation is not its holder",
+         {Register(A, kNone, kKeyA), Register(B, kNone, kKeyB), Reserve(A, kKeyA, 0x06),
+          Reserve(B, kKeyB, 0x06), ReadReservation(B)}},
+        {"another nexus's reservation of another type",
+         {Register(A, kNone, kKeyA), Register(F, kNone, kKeyF), Reserve(F, kKeyF, 0x01),
+          Reserve(A, kKeyA, 0x03), ReadReservation(A)}},
+        {"the program: register A, reserve, B reads keys and clears with the holder's key",
+         {Register(A, kNone, kProgram), Reserve(A, kProgram), Register(B, kNone, kKeyB),
+          ReadKeys(B), Clear(B, kProgram), ReadReservation(B), Clear(B, kKeyB), ReadKeys(A),
+          ReadReservation(A)}},
+        {"the program's clear before any read sends zero keys",
+         {Register(A, kNone, kProgram), Clear(A, kNone), Clear(B, kNone), ReadKeys(A)}},
+        {"clear removes the registrations of every host",
+         {Register(A, kNone, kKeyA), Register(B, kNone, kKeyB), Register(F, kNone, kKeyF),
+          Reserve(F, kKeyF, 0x06), Clear(B, kKeyB), ReadKeys(F), ReadReservation(F),
+          Register(F, kKeyF, kKeyA), Register(F, kNone, kKeyA), ReadKeys(B)}},
+        {"the program's register, reserve, read and clear on one path",
+         {Register(A, kNone, kProgram), Register(A, kNone, kProgram), Reserve(A, kProgram),
+          ReadReservation(A), ReadKeys(A), Clear(A, kProgram), ReadKeys(A), ReadReservation(A)}},
+        {"release by the holder",
+         {Register(A, kNone, kKeyA), Reserve(A, kKeyA, 0x03), Release(A, kKeyA, 0x03),
+          ReadReservation(A), ReadKeys(A)}},
+        {"release by a nexus that does not hold it",
+         {Register(A, kNone, kKeyA), Register(B, kNone, kKeyB), Reserve(A, kKeyA, 0x06),
+          Release(B, kKeyB, 0x06), ReadReservation(B)}},
+        {"release naming another type",
+         {Register(A, kNone, kKeyA), Reserve(A, kKeyA, 0x06), Release(A, kKeyA, 0x05),
+          ReadReservation(A)}},
+        {"release from an unregistered nexus, with nothing reserved",
+         {Release(A, kNone), Release(A, kKeyA), ReadReservation(A)}},
+        {"release with a wrong key by a nexus that does not hold it",
+         {Register(A, kNone, kKeyA), Register(B, kNone, kKeyB), Reserve(A, kKeyA),
+          Release(B, kKeyA).Departs(kReleaseWrongKey), ReadReservation(A)}},
+        {"release of an all-registrants reservation by any registrant",
+         {Register(A, kNone, kKeyA), Register(B, kNone, kKeyB), Reserve(A, kKeyA, 0x08),
+          Release(B, kKeyB, 0x08), ReadReservation(A)}},
+        {"register and ignore existing key",
+         {RegisterIgnoring(A, kKeyA), RegisterIgnoring(A, kKeyB), ReadKeys(A),
+          RegisterIgnoring(A, kNone), ReadKeys(A)}},
+        {"read keys cut by the allocation length",
+         {Register(A, kNone, kKeyA), Register(B, kNone, kKeyB), Register(F, kNone, kKeyF),
+          ReadKeys(B), In(F, 0x00, 16), In(F, 0x00, 512, 512)}},
+        {"key order is the order of registration",
+         {Register(F, kNone, kKeyF), Register(B, kNone, kKeyB), Register(A, kNone, kKeyA),
+          Register(F, kKeyF, kProgram), In(A, 0x00, 40), Register(B, kKeyB, kNone),
+          In(A, 0x00, 40)}},
+        {"allocation length below the header",
+         {Register(A, kNone, kKeyA), In(A, 0x00, 4).Departs(kShortAllocation),
+          In(A, 0x01, 0).Departs(kShortAllocation)}},
+        {"data-in transfer shorter than the allocation length",
+         {Register(A, kNone, kKeyA), In(A, 0x00, 24, 12).Departs(kShortTransfer)}},
+        {"parameter list lengths other than 24",
+         {Out(A, 0x00, 0x06, kNone, kKeyA, 0, 16).Departs(kParameterListLength),
+          Out(A, 0x00, 0x06, kNone, kKeyA, 0, 32).Departs(kParameterListLength), ReadKeys(A)}},
+        {"APTPL on REGISTER",
+         {Out(A, 0x00, 0x06, kNone, kKeyA, 0x01).Departs(kAptpl), ReadKeys(A)}},
+        {"unknown service actions",
+         {Out(A, 0x05, 0x06, kNone, kKeyA), Out(A, 0x1F, 0x06, kNone, kKeyA), In(A, 0x04),
+          In(A, 0x1F), ReadKeys(A)}},
+        {"bad scope or type in RESERVE and RELEASE",
+         {Register(A, kNone, kKeyA), Reserve(A, kKeyA, 0x16), Reserve(A, kKeyA, 0x00),
+          Reserve(A, kKeyA, 0x02), Reserve(A, kKeyA, 0x04), Reserve(A, kKeyA, 0x09),
+          Release(A, kKeyA, 0x26).Departs(kReleaseScope), ReadReservation(A)}},
+        {"scope and type are ignored by REGISTER and CLEAR",
+         {Out(A, 0x00, 0xFF, kNone, kKeyA), Out(A, 0x03, 0x9F, kKeyA, kNone), ReadKeys(A)}},
+        {"medium access under exclusive access, registrants only",
+         {Register(A, kNone, kKeyA), Register(B, kNone, kKeyB), Reserve(A, kKeyA, 0x06), Read(A),
+          Write(A), Read(B), Write(B), Read(F), Write(F), TestUnitReady(F), ReadKeys(F),
+          Register(F, kNone, kNone).Departs(kRegisterNothing), Read(F)}},
+        {"medium access under write exclusive",
+         {Register(A, kNone, kKeyA), Register(B, kNone, kKeyB), Reserve(A, kKeyA, 0x01), Read(B),
+          Write(B), Read(F), Write(F), Write(A)}},
+        {"medium access under exclusive access",
+         {Register(A, kNone, kKeyA), Register(B, kNone, kKeyB), Reserve(A, kKeyA, 0x03), Read(B),
+          Write(B), Read(F), Read(A)}},
+        {"medium access under write exclusive, all registrants",
+         {Register(A, kNone, kKeyA), Register(B, kNone, kKeyB), Reserve(B, kKeyB, 0x07), Read(F),
+          Write(F), Write(A), Write(B)}},
+        {"medium access under exclusive access, all registrants, after a clear",
+         {Register(A, kNone, kKeyA), Reserve(A, kKeyA, 0x08), Read(F), Write(B), Clear(A, kKeyA),
+          Read(F), Write(B)}},
+    };
+}
+
+struct Outcome {
+    std::uint8_t status = 0;
+    std::uint8_t senseKey = 0;
+    std::uint16_t sense = 0;  // ASC << 8 | ASCQ
+    std::vector<std::uint8_t> data;
+};
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    char digits[4];
+    for (std::uint8_t b : bytes) {
+        std::snprintf(digits, sizeof(digits), "%02X ", b);
+        text += digits;
+    }
+    return text;
+}
+
+std::string Describe(const Outcome& outcome) {
+    char text[64];
+    if (outcome.status == kCheck) {
+        std::snprintf(text, sizeof(text), "CHECK CONDITION %Xh/%02Xh/%02Xh", outcome.senseKey,
+                      outcome.sense >> 8, outcome.sense & 0xFF);
+    } else {
+        std::snprintf(text, sizeof(text), "status %02Xh", outcome.status);
+    }
+    return std::string(text) + " data [" + Hex(outcome.data) + "]";
+}
+
+Outcome RunOnModel(DiskModel& model, std::uint32_t device, const Step& step) {
+    const DiskModel::Nexus nexus = step.who == F ? DiskModel::Nexus{true, 0}
+                                                 : DiskModel::Nexus{false, std::uint32_t(step.who)};
+    std::vector<std::uint8_t> dataIn(step.direction == SCSI_XFER_READ ? step.transfer : 0);
+    const DiskModel::ScsiOutcome result = model.Execute(
+        device, nexus, step.cdb.data(), static_cast<std::uint32_t>(step.cdb.size()),
+        step.dataOut.empty() ? nullptr : step.dataOut.data(),
+        static_cast<std::uint32_t>(step.dataOut.size()), dataIn.empty() ? nullptr : dataIn.data(),
+        static_cast<std::uint32_t>(dataIn.size()));
+    Outcome outcome;
+    outcome.status = result.status;
+    if (result.status == kCheck) {
+        outcome.senseKey = result.sense[2] & 0x0F;
+        outcome.sense = static_cast<std::uint16_t>(result.sense[12] << 8 | result.sense[13]);
+    }
+    outcome.data.assign(dataIn.begin(), dataIn.begin() + result.dataInLength);
+    return outcome;
+}
+
+// Runs a step on tgt; false when the transport failed.
+bool RunOnTarget(iscsi_context* session, int lun, const Step& step, Outcome& outcome) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        std::vector<std::uint8_t> cdb = step.cdb;
+        scsi_task* task = scsi_create_task(static_cast<int>(cdb.size()), cdb.data(), step.direction,
+                                           static_cast<int>(step.transfer));
+        if (task == nullptr) {
+            return false;
+        }
+        std::vector<std::uint8_t> dataOut = step.dataOut;
+        iscsi_data data{dataOut.size(), dataOut.data()};
+        scsi_task* done = iscsi_scsi_command_sync(
+            session, lun, task, step.direction == SCSI_XFER_WRITE ? &data : nullptr);
+        if (done == nullptr) {
+            std::fprintf(stderr, "transport: %s\n", iscsi_get_error(session));
+            scsi_free_scsi_task(task);
+            return false;
+        }
+        outcome = Outcome{};
+        outcome.status = static_cast<std::uint8_t>(done->status);
+        if (done->status == SCSI_STATUS_CHECK_CONDITION) {
+            outcome.senseKey = static_cast<std::uint8_t>(done->sense.key);
+            outcome.sense = static_cast<std::uint16_t>(done->sense.ascq);
+        } else if (done->datain.size > 0) {
+            outcome.data.assign(done->datain.data, done->datain.data + done->datain.size);
+        }
+        scsi_free_scsi_task(done);
+        if (!(outcome.status == kCheck && outcome.senseKey == SCSI_SENSE_UNIT_ATTENTION)) {
+            return true;
+        }
+    }
+    std::fprintf(stderr, "unit attentions did not stop\n");
+    return false;
+}
+
+bool SameOutcome(const Outcome& a, const Outcome& b) {
+    return a.status == b.status && a.senseKey == b.senseKey && a.sense == b.sense &&
+           a.data == b.data;
+}
+
+// Takes away from tgt's generation what it counted beyond SPC-3 (PERSISTENT RESERVE IN data).
+void AdjustGeneration(const Step& step, std::uint32_t extra, Outcome& outcome) {
+    if (extra == 0 || step.cdb[0] != 0x5E || outcome.data.size() < 4) {
+        return;
+    }
+    std::uint32_t generation = std::uint32_t{outcome.data[0]} << 24 |
+                               std::uint32_t{outcome.data[1]} << 16 |
+                               std::uint32_t{outcome.data[2]} << 8 | outcome.data[3];
+    generation -= extra;
+    for (int i = 0; i < 4; ++i) {
+        outcome.data[i] = static_cast<std::uint8_t>(generation >> (8 * (3 - i)));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<Sequence> sequences = Sequences();
+    if (argc == 2 && std::string(argv[1]) == "--count") {
+        std::printf("%zu\n", sequences.size());
+        return 0;
+    }
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s PORTAL TARGET | --count\n", argv[0]);
+        return 2;
+    }
+    const char* portal = argv[1];
+    const char* target = argv[2];
+    if (sequences.size() > vlksim::kDeviceCount) {
+        return 2;
+    }
+
+    static DiskModel model;
+    iscsi_context* sessions[kNexusCount] = {};
+    const char* const initiators[kNexusCount] = {"iqn.2026-12.org.tessaly:path0",
+                                                 "iqn.2026-12.org.tessaly:path1",
+                                                 "iqn.2026-12.org.tessaly:foreign0"};
+    for (int i = 0; i < kNexusCount; ++i) {
+        sessions[i] = iscsi_create_context(initiators[i]);
+        if (sessions[i] == nullptr || iscsi_set_targetname(sessions[i], target) != 0 ||
+            iscsi_set_session_type(sessions[i], ISCSI_SESSION_NORMAL) != 0 ||
+            iscsi_set_header_digest(sessions[i], ISCSI_HEADER_DIGEST_NONE) != 0 ||
+            iscsi_set_timeout(sessions[i], 10) != 0 ||
+            iscsi_full_connect_sync(sessions[i], portal, 1) != 0) {
+            std::fprintf(stderr, "cannot log in as %s: %s\n", initiators[i],
+                         sessions[i] != nullptr ? iscsi_get_error(sessions[i]) : "no context");
+            return 2;
+        }
+    }
+
+    int passed = 0;
+    int failed = 0;
+    int departures = 0;
+    for (std::size_t index = 0; index < sequences.size(); ++index) {
+        const Sequence& sequence = sequences[index];
+        const auto device = static_cast<std::uint32_t>(index);
+        const int lun = static_cast<int>(index) + 1;
+        if (!model.AddDevice(device) || !model.AddPath(device, 0) || !model.AddPath(device, 1)) {
+            return 2;
+        }
+        std::uint32_t extraGeneration = 0;
+        bool agreed = true;
+        for (std::size_t n = 0; n < sequence.steps.size() && agreed; ++n) {
+            const Step& step = sequence.steps[n];
+            const Outcome mine = RunOnModel(model, device, step);
+            Outcome theirs;
+            if (!RunOnTarget(sessions[step.who], lun, step, theirs)) {
+                std::fprintf(stderr, "%s: step %zu could not be sent\n", sequence.name, n + 1);
+                return 2;
+            }
+            AdjustGeneration(step, extraGeneration, theirs);
+            const Departure* d = step.departure;
+            if (d != nullptr) {
+                ++departures;
+                const bool modelRight = mine.status == d->modelStatus &&
+                                        (mine.status != kCheck || mine.sense == d->modelSense);
+                const bool tgtAsNoted = theirs.status == d->tgtStatus &&
+                                        (theirs.status != kCheck || theirs.sense == d->tgtSense);
+                if (!modelRight || !tgtAsNoted) {
+                    std::printf(
+                        "FAIL %s, step %zu (%s): departure no longer as noted\n  model: %s\n"
+                        "  tgt:   %s\n  note: %s\n",
+                        sequence.name, n + 1, kWhoName[step.who], Describe(mine).c_str(),
+                        Describe(theirs).c_str(), d->note);
+                    agreed = false;
+                }
+                extraGeneration += d->tgtExtraGeneration;
+                continue;
+            }
+            if (!SameOutcome(mine, theirs)) {
+                std::printf("FAIL %s, step %zu (%s, CDB %s)\n  model: %s\n  tgt:   %s\n",
+                            sequence.name, n + 1, kWhoName[step.who], Hex(step.cdb).c_str(),
+                            Describe(mine).c_str(), Describe(theirs).c_str());
+                agreed = false;
+            }
+        }
+        if (agreed) {
+            ++passed;
+            std::printf("ok   %s\n", sequence.name);
+        } else {
+            ++failed;
+        }
+    }
+    for (iscsi_context* session : sessions) {
+        iscsi_logout_sync(session);
+        iscsi_destroy_context(session);
+    }
+    std::printf("%d departures of tgt from SPC-3 checked as noted\n", departures);
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
