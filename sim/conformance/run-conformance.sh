@@ -21,7 +21,7 @@ fi
 mkdir -p "$workdir" /var/run/tgtd
 # One run per build tree at a time.
 exec 9>"$workdir/lock"
-if ! flock -w 300 9; then
+if ! flock -w 60 9; then
     echo "another conformance run holds $workdir/lock"
     exit 1
 fi
@@ -29,8 +29,10 @@ fi
 tgtd_pid=
 stop_tgtd() {
     [ -n "$tgtd_pid" ] || return 0
+    # tgtd keeps running on SIGTERM while it has targets: give it a moment, then SIGKILL. Its
+    # state lives in memory only and the backing files go with the run.
     kill -TERM "$tgtd_pid" 2>/dev/null
-    for _ in $(seq 50); do
+    for _ in $(seq 10); do
         kill -0 "$tgtd_pid" 2>/dev/null || break
         sleep 0.1
     done
@@ -47,7 +49,7 @@ port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 # The port doubles as tgtd's control port number, so two trees never share a control socket.
 port=
-for try in 0 1 2 3 4 5 6 7 8 9; do
+for try in 0 1 2 3 4; do
     candidate=$((base_port + 10 * try))
     port_in_use "$candidate" && continue
     [ -e "/var/run/tgtd/socket.$candidate" ] && ! rm -f "/var/run/tgtd/socket.$candidate" && continue
@@ -84,7 +86,7 @@ for lun in $(seq "$count"); do
 done
 admin --op bind --mode target --tid 1 -I ALL || exit 1
 
-timeout 200 "$player" "127.0.0.1:$port" "$target"
+timeout 120 "$player" "127.0.0.1:$port" "$target"
 status=$?
 rm -f "$workdir"/lun*.img
 exit $status
