@@ -1,0 +1,213 @@
+#include "ui/ReservationDlg.h"
+
+#include <cstdio>
+
+#include "ops/ControlIds.h"
+#include "ui/AboutDlg.h"
+#include "ui/IconPlacement.h"
+#include "ui/framework/WinApp.h"
+
+tessaly::CurrentKey theCurrentKey;
+
+namespace {
+
+HINSTANCE ResourceInstance() {
+    CWinApp* app = AfxGetApp();
+    return app != nullptr && app->m_hInstance != nullptr ? app->m_hInstance
+                                                         : ::GetModuleHandleA(nullptr);
+}
+
+}  // namespace
+
+BEGIN_MESSAGE_MAP(CReservationDlg, CDialog)
+ON_WM_SYSCOMMAND()
+ON_WM_PAINT()
+ON_WM_QUERYDRAGICON()
+ON_CBN_SELCHANGE(IDC_COMMAND, OnSelchangeCommand)
+ON_BN_CLICKED(IDC_GROUP_CHECK, OnGroupCheck)
+ON_BN_CLICKED(IDC_CLEAR_PR_KEYS, OnClearPrKeys)
+END_MESSAGE_MAP()
+
+CReservationDlg::CReservationDlg() : CReservationDlg(nullptr) {}
+
+CReservationDlg::CReservationDlg(tessaly::DriverPort& driver) : CReservationDlg(&driver) {}
+
+CReservationDlg::CReservationDlg(tessaly::DriverPort* driver)
+    : CDialog(IDD_TESSALY_DIALOG),
+      m_channel(driver != nullptr ? *driver : m_win32Driver),
+      m_hIcon(::LoadIconA(ResourceInstance(), MAKEINTRESOURCEA(IDR_MAINFRAME))),
+      m_operations(*this, *this, m_messages, m_pause, m_channel, m_result, theCurrentKey) {}
+
+CReservationDlg::~CReservationDlg() {
+    m_channel.Close();
+}
+
+void CReservationDlg::DoDataExchange(CDataExchange* dx) {
+    CDialog::DoDataExchange(dx);
+    DDX_Control(dx, IDC_DEVICE_NUMBER, m_deviceNumber);
+    DDX_Control(dx, IDC_PATH_NUMBER, m_pathNumber);
+    DDX_Control(dx, IDC_KEY0, m_key0);
+    DDX_Control(dx, IDC_COMMAND, m_command);
+    DDX_Control(dx, IDC_DATA_LOG, m_dataLog);
+    DDX_Control(dx, IDC_KEY1, m_key1);
+    DDX_Control(dx, IDC_KEY2, m_key2);
+    DDX_Control(dx, IDC_KEY3, m_key3);
+    DDX_Control(dx, IDC_KEY4, m_key4);
+    DDX_Control(dx, IDC_KEY5, m_key5);
+    DDX_Control(dx, IDC_KEY6, m_key6);
+    DDX_Control(dx, IDC_KEY7, m_key7);
+    DDX_Control(dx, IDC_STATUS_INFO, m_statusInfo);
+    DDX_Control(dx, IDC_GROUP_START, m_groupStart);
+    DDX_Control(dx, IDC_GROUP_END, m_groupEnd);
+    DDX_Control(dx, IDC_GROUP_CHECK, m_groupCheck);
+    DDX_Control(dx, IDC_GROUP_PATH, m_groupPath);
+}
+
+BOOL CReservationDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+
+    // The About entry at the end of the system menu.
+    if (HMENU systemMenu = ::GetSystemMenu(m_hWnd, FALSE); systemMenu != nullptr) {
+        const std::string about = AfxLoadString(IDS_ABOUTBOX);
+        if (!about.empty()) {
+            ::AppendMenuA(systemMenu, MF_SEPARATOR, 0, nullptr);
+            ::AppendMenuA(systemMenu, MF_STRING, IDM_ABOUTBOX, about.c_str());
+        }
+    }
+
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+
+    if (!m_channel.Open()) {
+        char text[128];
+        std::snprintf(text, sizeof text, "Error opening %s. Error: %d\n", m_channel.DeviceName(),
+                      static_cast<int>(m_channel.OpenError()));
+        AfxMessageBox(text);
+        return TRUE;
+    }
+
+    m_groupStart.EnableWindow(FALSE);
+    m_groupEnd.EnableWindow(FALSE);
+    m_groupPath.EnableWindow(FALSE);
+    m_command.ResetContent();
+    for (int index = 0; index < tessaly::kCommandCount; ++index) {
+        m_command.AddString(tessaly::CommandListText(static_cast<tessaly::Command>(index)));
+    }
+    // The window system gives the focus to the first tab stop.
+    return TRUE;
+}
+
+void CReservationDlg::OnSysCommand(UINT id, LPARAM) {
+    if ((id & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg about;
+        about.DoModal();
+    } else {
+        Default();
+    }
+}
+
+void CReservationDlg::OnPaint() {
+    if (!::IsIconic(m_hWnd)) {
+        Default();
+        return;
+    }
+    PAINTSTRUCT paint{};
+    HDC dc = ::BeginPaint(m_hWnd, &paint);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+    const int iconWidth = ::GetSystemMetrics(SM_CXICON);
+    const int iconHeight = ::GetSystemMetrics(SM_CYICON);
+    RECT client{};
+    ::GetClientRect(m_hWnd, &client);
+    const int x = tessaly::ui::IconOrigin(client.right - client.left, iconWidth);
+    const int y = tessaly::ui::IconOrigin(client.bottom - client.top, iconHeight);
+    ::DrawIcon(dc, x, y, m_hIcon);
+    ::EndPaint(m_hWnd, &paint);
+}
+
+HCURSOR CReservationDlg::OnQueryDragIcon() {
+    return static_cast<HCURSOR>(m_hIcon);
+}
+
+void CReservationDlg::ReadKeys(bool fromEdits, int device, int path) {
+    m_operations.ReadKeys(fromEdits, device, path);
+}
+
+void CReservationDlg::ReadReservation(bool fromEdits, int device, int path) {
+    m_operations.ReadReservation(fromEdits, device, path);
+}
+
+void CReservationDlg::RegisterDevice(bool fromEdits, int device, int path) {
+    m_operations.RegisterDevice(fromEdits, device, path);
+}
+
+void CReservationDlg::ReserveDevice() {
+    m_operations.ReserveDevice();
+}
+
+void CReservationDlg::ClearReservation(bool fromEdits, int device, int path) {
+    m_operations.ClearReservation(fromEdits, device, path);
+}
+
+void CReservationDlg::OnSelchangeCommand() {
+    m_operations.OnSelchangeCommand();
+}
+
+void CReservationDlg::OnGroupCheck() {
+    m_operations.OnGroupCheck();
+}
+
+void CReservationDlg::OnClearPrKeys() {
+    m_operations.OnClearPrKeys();
+}
+
+void CReservationDlg::UpdateData() {
+    UpdateData(TRUE);
+}
+
+std::string CReservationDlg::EditText(int controlId) {
+    CWnd edit;
+    edit.m_hWnd = ::GetDlgItem(m_hWnd, controlId);
+    return edit.GetWindowText();
+}
+
+int CReservationDlg::CommandSelection() {
+    return m_command.GetCurSel();
+}
+
+bool CReservationDlg::IsGroupChecked() {
+    return m_groupCheck.GetCheck() != BST_UNCHECKED;
+}
+
+void CReservationDlg::EnableControl(int controlId, bool enable) {
+    ::EnableWindow(::GetDlgItem(m_hWnd, controlId), enable ? TRUE : FALSE);
+}
+
+void CReservationDlg::ShowMessage(const std::string& text) {
+    AfxMessageBox(text.c_str());
+}
+
+void CReservationDlg::FocusDeviceNumber() {
+    m_deviceNumber.SetFocus();
+}
+
+void CReservationDlg::AppendStatusLine(const std::string& line) {
+    m_statusInfo.AddString(line.c_str());
+}
+
+void CReservationDlg::AppendDataLogLine(const std::string& line) {
+    m_dataLog.AddString(line.c_str());
+}
+
+void CReservationDlg::SetLengthsCaption(const std::string& text) {
+    m_statusInfo.SetWindowText(text.c_str());
+}
+
+void CReservationDlg::SetKeyFieldText(int keyByte, const std::string& text) {
+    KeyField(keyByte).SetWindowText(text.c_str());
+}
+
+CEdit& CReservationDlg::KeyField(int keyByte) {
+    CEdit* const fields[] = {&m_key0, &m_key1, &m_key2, &m_key3,
+                             &m_key4, &m_key5, &m_key6, &m_key7};
+    return *fields[keyByte & 7];
+}
