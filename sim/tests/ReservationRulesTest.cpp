@@ -1,6 +1,9 @@
 // The persistent-reservation rules of the model, played at its SCSI layer.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <type_traits>
+
 #include "sim/model/DiskModel.h"
 #include "sim/tests/ScsiHelpers.h"
 
@@ -415,6 +418,26 @@ TEST(DiskModelSetUp, NumbersCapacityAndPresence) {
     ASSERT_TRUE(model.AddDevice(100));
     EXPECT_FALSE(model.HasPath(100, 32));
     EXPECT_EQ(ReserveIn(model, 100, Foreign(0), 0x00).Be32(4), 0u);
+}
+
+// The driver keeps its model in a global without start-up code: constant initialisation must be
+// possible and all-zero storage must be the empty model.
+constinit DiskModel gStaticModel;
+
+TEST(DiskModelSetUp, ZeroStorageIsTheEmptyModel) {
+    static_assert(std::is_trivially_copyable_v<DiskModel>);
+    auto* model = new DiskModel;
+    ASSERT_TRUE(model->AddDevice(4));
+    ASSERT_TRUE(model->AddPath(4, 2));
+    ASSERT_TRUE(model->AddPathRegistration(4, 2, kKeyA.data()));
+    std::memset(static_cast<void*>(model), 0, sizeof(DiskModel));
+    EXPECT_FALSE(model->HasDevice(4));
+    ASSERT_TRUE(model->AddDevice(4));
+    ASSERT_TRUE(model->AddPath(4, 2));
+    EXPECT_EQ(ReserveIn(*model, 4, Path(2), 0x00).Be32(4), 0u);
+    EXPECT_EQ(ReserveIn(*model, 4, Path(2), 0x01).Be32(4), 0u);
+    delete model;
+    EXPECT_FALSE(gStaticModel.HasDevice(0));
 }
 
 TEST(DiskModelSetUp, DevicesKeepSeparateState) {
