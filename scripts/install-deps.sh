@@ -8,6 +8,7 @@ packages=(
     binutils-mingw-w64-x86-64
     wine wine64 xvfb x11-utils imagemagick
     tgt libiscsi-dev
+    fp-utils
 )
 missing=()
 for p in "${packages[@]}"; do
