@@ -1,6 +1,7 @@
 // Plays the same persistent-reservation command sequences against a real SCSI target (tgt, over
 // iSCSI through libiscsi) and against the disk model, and compares status, sense and data byte
-// for byte.
+// for byte. Paths A and B reach the model through the driver's control call with 616-byte
+// requests built by the program's own code; F reaches it at its SCSI layer.
 //
 // Each sequence runs on a logical unit of its own (sequence i on LUN i+1 of the target and on
 // device i of the model), so every one starts from a device nobody has touched: no
@@ -29,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "core/PassThroughRequest.h"
 #include "sim/model/DiskModel.h"
 
 namespace {
@@ -387,12 +389,12 @@ std::string Describe(const Outcome& outcome) {
     return std::string(text) + " data [" + Hex(outcome.data) + "]";
 }
 
+// A foreign initiator is reached at the model's SCSI layer.
 Outcome RunOnModel(DiskModel& model, std::uint32_t device, const Step& step) {
-    const DiskModel::Nexus nexus = step.who == F ? DiskModel::Nexus{true, 0}
-                                                 : DiskModel::Nexus{false, std::uint32_t(step.who)};
     std::vector<std::uint8_t> dataIn(step.direction == SCSI_XFER_READ ? step.transfer : 0);
     const DiskModel::ScsiOutcome result = model.Execute(
-        device, nexus, step.cdb.data(), static_cast<std::uint32_t>(step.cdb.size()),
+        device, DiskModel::Nexus{true, 0}, step.cdb.data(),
+        static_cast<std::uint32_t>(step.cdb.size()),
         step.dataOut.empty() ? nullptr : step.dataOut.data(),
         static_cast<std::uint32_t>(step.dataOut.size()), dataIn.empty() ? nullptr : dataIn.data(),
         static_cast<std::uint32_t>(dataIn.size()));
@@ -404,6 +406,39 @@ Outcome RunOnModel(DiskModel& model, std::uint32_t device, const Step& step) {
     }
     outcome.data.assign(dataIn.begin(), dataIn.begin() + result.dataInLength);
     return outcome;
+}
+
+// A path of this host is reached the way the program reaches it: a 616-byte request built by the
+// program's own code through the driver's control call, the reply read from the request.
+bool RunThroughDriver(DiskModel& model, std::uint32_t device, const Step& step, Outcome& outcome) {
+    namespace at = tessaly::request_offset;
+    std::array<std::uint8_t, 10> cdb{};
+    std::memcpy(cdb.data(), step.cdb.data(), step.cdb.size());
+    const bool in = step.direction == SCSI_XFER_READ;
+    tessaly::PassThroughRequest request(
+        device, static_cast<std::uint32_t>(step.who),
+        in ? tessaly::DataDirection::In : tessaly::DataDirection::Out, cdb, step.dataOut);
+    std::uint8_t* bytes = request.Bytes();
+    bytes[at::kCdbLength] = static_cast<std::uint8_t>(step.cdb.size());
+    tessaly::StoreLe32(bytes + at::kDataTransferLength, step.transfer);
+    const std::uint32_t outputLength = step.transfer <= 60 ? 152 : 608;
+    std::uint32_t returned = 0;
+    if (model.PassThrough(vlksim::kPassThroughCode, bytes, 616, request.OutputArea(), outputLength,
+                          &returned) != vlksim::kStatusSuccess) {
+        return false;
+    }
+    outcome = Outcome{};
+    outcome.status = request.ScsiStatus();
+    if (outcome.status == kCheck) {
+        outcome.senseKey = bytes[at::kSenseArea + 2] & 0x0F;
+        outcome.sense = static_cast<std::uint16_t>(bytes[at::kSenseArea + 12] << 8 |
+                                                   bytes[at::kSenseArea + 13]);
+    }
+    if (in) {
+        const auto data = request.DataArea();
+        outcome.data.assign(data.begin(), data.begin() + request.DataTransferLength());
+    }
+    return true;
 }
 
 // Runs a step on tgt; false when the transport failed.
@@ -510,7 +545,14 @@ int main(int argc, char** argv) {
         bool agreed = true;
         for (std::size_t n = 0; n < sequence.steps.size() && agreed; ++n) {
             const Step& step = sequence.steps[n];
-            const Outcome mine = RunOnModel(model, device, step);
+            Outcome mine;
+            if (step.who == F) {
+                mine = RunOnModel(model, device, step);
+            } else if (!RunThroughDriver(model, device, step, mine)) {
+                std::fprintf(stderr, "%s: step %zu refused by the control call\n", sequence.name,
+                             n + 1);
+                return 2;
+            }
             Outcome theirs;
             if (!RunOnTarget(sessions[step.who], lun, step, theirs)) {
                 std::fprintf(stderr, "%s: step %zu could not be sent\n", sequence.name, n + 1);
