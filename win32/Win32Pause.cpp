@@ -1,7 +1,8 @@
 #include "win32/Win32Pause.h"
 
-#include <timeapi.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <timeapi.h>
 
 namespace tessaly::win32 {
 
