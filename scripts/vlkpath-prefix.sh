@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Installs the stand-in VLK driver (vlkpath.sys) into a Wine prefix, or takes it out again.
+#   scripts/vlkpath-prefix.sh [--setup FILE] [--stop] PREFIX
+#
+#   (no option)    install or refresh the driver with its default disks
+#   --setup FILE   install or refresh the driver with the disks of the set-up text in FILE
+#                  (stored as HKLM\System\CurrentControlSet\Services\vlkpath\Parameters\Setup)
+#   --stop         remove the driver's service, so that opening "\\.\vlkpath" fails with error 2
+#
+# Creates the prefix first when it is missing (scripts/wine-prefix.sh) and builds the driver in
+# the mingw preset when build/mingw/sim/driver/vlkpath.sys is missing. Every call restarts the
+# prefix's wineserver, so the driver loads afresh: new set-up, disks back to their start state.
+# The wineserver then stays up for a while (wineserver -p), keeping later Wine starts quick.
+# Safe to call from parallel tests: calls on one prefix take turns (flock on PREFIX.lock).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/.." && pwd)
+
+usage() {
+    echo "usage: $0 [--setup FILE] [--stop] PREFIX" >&2
+    exit 2
+}
+
+setup_file=
+stop=0
+prefix=
+while [ $# -gt 0 ]; do
+    case $1 in
+        --setup)
+            [ $# -ge 2 ] || usage
+            setup_file=$2
+            shift 2
+            ;;
+        --stop)
+            stop=1
+            shift
+            ;;
+        -*) usage ;;
+        *)
+            [ -z "$prefix" ] || usage
+            prefix=$1
+            shift
+            ;;
+    esac
+done
+[ -n "$prefix" ] || usage
+[ -z "$setup_file" ] || [ "$stop" -eq 0 ] || usage
+if [ -n "$setup_file" ] && [ ! -r "$setup_file" ]; then
+    echo "$0: cannot read $setup_file" >&2
+    exit 2
+fi
+
+source "$here/wine-env.sh"
+mkdir -p "$(dirname "$prefix")"
+WINEPREFIX=$(cd "$(dirname "$prefix")" && pwd)/$(basename "$prefix")
+export WINEPREFIX
+"$here/wine-prefix.sh" "$WINEPREFIX"
+
+# A set-up that does not parse would only bring up the default disks: refuse it here, with the
+# line, when the native checking tool has been built.
+checker=$root/build/native/sim/config/vlk_setup
+if [ -n "$setup_file" ] && [ -x "$checker" ]; then
+    "$checker" --check "$setup_file"
+fi
+
+driver=$root/build/mingw/sim/driver/vlkpath.sys
+if [ "$stop" -eq 0 ] && [ ! -f "$driver" ]; then
+    echo "Building vlkpath.sys ..." >&2
+    (
+        cd "$root"
+        [ -f build/mingw/CMakeCache.txt ] || cmake --preset mingw >/dev/null
+        cmake --build --preset mingw --target vlkpath >/dev/null
+    )
+fi
+
+exec 9>"$WINEPREFIX.lock"
+flock 9
+
+service='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\vlkpath'
+regfile=$WINEPREFIX/drive_c/vlkpath.reg
+# UTF-16LE bytes of a file as a .reg hex list, with the terminating zero character.
+hex_utf16() {
+    { iconv -f LATIN1 -t UTF-16LE "$1"; printf '\0\0'; } | od -An -v -tx1 |
+        tr -s ' \n' ',' | sed 's/^,//; s/,$//'
+}
+{
+    echo 'Windows Registry Editor Version 5.00'
+    echo
+    if [ "$stop" -eq 1 ]; then
+        echo "[-$service]"
+    else
+        echo "[$service]"
+        echo '"Type"=dword:00000001'
+        echo '"Start"=dword:00000002'
+        echo '"ErrorControl"=dword:00000001'
+        # Wine 8 loads a driver only from an absolute ImagePath.
+        echo '"ImagePath"="\\SystemRoot\\System32\\drivers\\vlkpath.sys"'
+        echo
+        echo "[$service\\Parameters]"
+        if [ -n "$setup_file" ]; then
+            echo "\"Setup\"=hex(1):$(hex_utf16 "$setup_file")"
+        else
+            echo '"Setup"=-'
+        fi
+    fi
+} | sed 's/$/\r/' >"$regfile.txt"
+# A .reg file in UTF-16, as regedit writes them: then hex(1) data is read as UTF-16 too.
+{ printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$regfile.txt"; } >"$regfile"
+rm -f "$regfile.txt"
+
+# Stop everything in the prefix, the driver's host process included, before changing it.
+# Wine's processes must not inherit the lock (fd 9) nor the caller's extra descriptors: the
+# wineserver and the services outlive this script and would hold them.
+restart() {
+    wineserver -k >/dev/null 2>&1 3>&- 4>&- 9>&- || true
+    wineserver -w >/dev/null 2>&1 3>&- 4>&- 9>&- || true
+}
+restart
+if [ "$stop" -eq 0 ]; then
+    mkdir -p "$WINEPREFIX/drive_c/windows/system32/drivers"
+    cp "$driver" "$WINEPREFIX/drive_c/windows/system32/drivers/vlkpath.sys"
+fi
+wine regedit /S 'C:\vlkpath.reg' >/dev/null 2>&1 3>&- 4>&- 9>&-
+rm -f "$regfile"
+# The service manager reads its services when it starts: restart once more to load the new key.
+restart
+wineserver -p120 </dev/null >/dev/null 2>&1 3>&- 4>&- 9>&-
+if [ "$stop" -eq 0 ]; then
+    # Into a file, not a pipe: the services that this first start brings up keep its output open.
+    state=$WINEPREFIX/drive_c/vlkpath-state.txt
+    wine sc query vlkpath </dev/null >"$state" 2>&1 3>&- 4>&- 9>&- || true
+    if ! grep -q 'STATE.*RUNNING' "$state"; then
+        echo "$0: vlkpath.sys did not start in $WINEPREFIX:" >&2
+        tr -d '\r' <"$state" >&2
+        exit 1
+    fi
+    rm -f "$state"
+fi
