@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The Wine prefix of the black-box scenarios with the stand-in driver.
+#   driver-prefix.sh PREFIX          create it or reuse it, with the driver freshly started on its
+#                                    default disks, and keep one wineserver running for the tests
+#   driver-prefix.sh --stop PREFIX   end that wineserver and the driver with it
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+source "$root/scripts/wine-env.sh"
+stop=0
+if [ "${1:-}" = --stop ]; then
+    stop=1
+    shift
+fi
+export WINEPREFIX=$1
+
+if [ $stop -eq 1 ]; then
+    [ -d "$WINEPREFIX" ] && { wineserver -k 2>/dev/null || true; }
+    exit 0
+fi
+
+# The driver keeps its disks in memory: ending the wineserver ends it, and the next program
+# started in the prefix loads it again on the default disks.
+if [ -d "$WINEPREFIX" ]; then
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
+fi
+if [ -x "$root/scripts/vlkpath-prefix.sh" ]; then
+    # Programs started here must not hold the caller's output open after the script ends.
+    log=$(mktemp)
+    if ! "$root/scripts/vlkpath-prefix.sh" "$WINEPREFIX" </dev/null >"$log" 2>&1 3>&- 4>&-; then
+        cat "$log" >&2
+        rm -f "$log"
+        exit 1
+    fi
+    rm -f "$log"
+else
+    echo "scripts/vlkpath-prefix.sh is not there: a prefix without the driver, the driver" \
+        "scenarios will be skipped" >&2
+    "$root/scripts/wine-prefix.sh" "$WINEPREFIX" </dev/null >/dev/null 3>&- 4>&-
+fi
+wineserver -p </dev/null >/dev/null 2>&1 3>&- 4>&-
