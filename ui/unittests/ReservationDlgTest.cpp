@@ -266,6 +266,16 @@ TEST(ReservationDlg, SystemMenuAboutEntryAndHelpTopics) {
     ModalWatcher about("About Tessaly", [&](HWND box) {
         HWND ok = ::GetDlgItem(box, IDOK);
         aboutTexts.push_back(WindowText(ok));
+        EXPECT_EQ(::GetWindowLongA(ok, GWL_STYLE) & 0xF, BS_DEFPUSHBUTTON);
+        int children = 0;
+        bool versionLine = false;
+        for (HWND child = ::GetWindow(box, GW_CHILD); child != nullptr;
+             child = ::GetWindow(child, GW_HWNDNEXT)) {
+            ++children;
+            versionLine = versionLine || WindowText(child) == "Tessaly Version 1.0";
+        }
+        EXPECT_EQ(children, 4);
+        EXPECT_TRUE(versionLine);
         ::SetFocus(ok);
         HELPINFO info{sizeof info, HELPINFO_WINDOW, IDOK, ok, 0, {}};
         ::SendMessageA(ok, WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
@@ -285,6 +295,25 @@ TEST(ReservationDlg, SystemMenuAboutEntryAndHelpTopics) {
     EXPECT_EQ(about.Owners(), (std::vector<HWND>{main, main}));
     EXPECT_EQ(aboutTexts, (std::vector<std::string>{"OK", "OK"}));
     EXPECT_EQ(app.topics, (std::vector<DWORD>{0x20064, 0x20064, 0x20066}));
+}
+
+TEST(ReservationDlg, PaintsWhileMinimisedAndRestored) {
+    RecordingApp app;
+    FakeDriver driver;
+    ProbedDlg dialog(driver);
+    app.m_pMainWnd = &dialog;
+    dialog.onShown = [&](ProbedDlg& d) {
+        d.SendMessage(WM_SYSCOMMAND, SC_MINIMIZE);
+        EXPECT_TRUE(::IsIconic(d.m_hWnd));
+        ::RedrawWindow(d.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+        d.SendMessage(WM_SYSCOMMAND, SC_RESTORE);
+        EXPECT_FALSE(::IsIconic(d.m_hWnd));
+        ::RedrawWindow(d.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+        // Nothing left to paint: both branches validated the window.
+        EXPECT_FALSE(::GetUpdateRect(d.m_hWnd, nullptr, FALSE));
+        d.EndDialog(2);
+    };
+    EXPECT_EQ(dialog.DoModal(), 2);
 }
 
 TEST(ReservationApp, InitInstanceRunsTheDialogOnceAndAnswersFalse) {
