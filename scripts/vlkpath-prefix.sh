@@ -125,14 +125,16 @@ rm -f "$regfile"
 # The service manager reads its services when it starts: restart once more to load the new key.
 restart
 wineserver -p120 </dev/null >/dev/null 2>&1 3>&- 4>&- 9>&-
-if [ "$stop" -eq 0 ]; then
-    # Into a file, not a pipe: the services that this first start brings up keep its output open.
-    state=$WINEPREFIX/drive_c/vlkpath-state.txt
-    wine sc query vlkpath </dev/null >"$state" 2>&1 3>&- 4>&- 9>&- || true
-    if ! grep -q 'STATE.*RUNNING' "$state"; then
-        echo "$0: vlkpath.sys did not start in $WINEPREFIX:" >&2
-        tr -d '\r' <"$state" >&2
-        exit 1
-    fi
-    rm -f "$state"
+# A first program brings up the prefix's services (and with them the driver) with their output in
+# a file: started later by a test, they would hold the test's output pipe open for as long as the
+# wineserver lives.
+state=$WINEPREFIX/drive_c/vlkpath-state.txt
+wine sc query vlkpath </dev/null >"$state" 2>&1 3>&- 4>&- 9>&- || true
+running=0
+grep -q 'STATE.*RUNNING' "$state" && running=1
+if [ "$running" -ne $((1 - stop)) ]; then
+    echo "$0: vlkpath.sys is $([ "$running" -eq 1 ] || echo not) running in $WINEPREFIX:" >&2
+    tr -d '\r' <"$state" >&2
+    exit 1
 fi
+rm -f "$state"
