@@ -18,12 +18,8 @@ if [ $stop -eq 1 ]; then
     exit 0
 fi
 
-# The driver keeps its disks in memory: ending the wineserver ends it, and the next program
-# started in the prefix loads it again on the default disks.
-if [ -d "$WINEPREFIX" ]; then
-    wineserver -k 2>/dev/null || true
-    wineserver -w 2>/dev/null || true
-fi
+# The driver keeps its disks in memory; the script restarts the prefix's wineserver, so the
+# driver loads again on the default disks.
 if [ -x "$root/scripts/vlkpath-prefix.sh" ]; then
     # Programs started here must not hold the caller's output open after the script ends.
     log=$(mktemp)
@@ -38,4 +34,4 @@ else
         "scenarios will be skipped" >&2
     "$root/scripts/wine-prefix.sh" "$WINEPREFIX" </dev/null >/dev/null 3>&- 4>&-
 fi
-wineserver -p </dev/null >/dev/null 2>&1 3>&- 4>&-
+wineserver -p </dev/null >/dev/null 2>&1 3>&- 4>&- || true
