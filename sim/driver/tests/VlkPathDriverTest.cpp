@@ -313,6 +313,42 @@ TEST_F(VlkpathDriver, RequestsFromSeveralThreadsAreServedOneAtATime) {
     EXPECT_EQ(bad, (std::array<int, 4>{}));
 }
 
+// The driver with no set-up in its service key: the default disks.
+class VlkpathDefault : public VlkpathDriver {};
+
+TEST_F(VlkpathDefault, DisksExistAsTheDefaultSetUpSays) {
+    struct Disk {
+        std::uint32_t device;
+        std::uint32_t paths;
+    };
+    for (const Disk disk : {Disk{0, 2}, Disk{1, 4}, Disk{2, 3}, Disk{4, 2}, Disk{5, 3}}) {
+        for (std::uint32_t path = 0; path < disk.paths; ++path) {
+            EXPECT_EQ(Run(Command::ReadKeys, disk.device, path).error, 0u)
+                << disk.device << "/" << path;
+        }
+        EXPECT_EQ(Run(Command::ReadKeys, disk.device, disk.paths).error, kErrorNoSuchDevice)
+            << disk.device << "/" << disk.paths;
+    }
+    EXPECT_EQ(Run(Command::ReadKeys, 3, 0).error, kErrorNoSuchDevice);
+    EXPECT_EQ(Run(Command::ReadKeys, 6, 0).error, kErrorNoSuchDevice);
+}
+
+TEST_F(VlkpathDefault, ReservationsLeftByOtherHosts) {
+    for (std::uint32_t device : {0u, 1u, 5u}) {
+        const Exchange e = Run(Command::ReadReservation, device, 0);
+        ExpectCompleted(e);
+        EXPECT_EQ(KeyAt(e.Data(), 8), kTessaly) << device;
+        EXPECT_EQ(e.Data()[21], 0x06) << device;
+    }
+    const Exchange foreign = Run(Command::ReadReservation, 2, 0);
+    EXPECT_EQ(KeyAt(foreign.Data(), 8), kNodeB01);
+    EXPECT_EQ(foreign.Data()[21], 0x06);
+    const Exchange free = Run(Command::ReadReservation, 4, 1);
+    ExpectCompleted(free);
+    EXPECT_EQ(Be32(free.Data(), 4), 0u);
+    EXPECT_EQ(Be32(Run(Command::ReadKeys, 4, 0).Data(), 4), 0u);
+}
+
 TEST(VlkpathStopped, OpenFailsWithError2) {
     if (DriverExpected()) {
         GTEST_SKIP() << "vlkpath.sys is installed in this prefix";
