@@ -138,7 +138,7 @@ std::string AfxLoadString(UINT id) {
                              : ::GetModuleHandleA(nullptr);
     // A string table entry holds at most 4095 characters.
     char buffer[4096];
-    const int length = ::LoadStringA(instance, id, buffer, sizeof buffer);
+    const int length = ::LoadStringA(instance, id, buffer, static_cast<int>(sizeof buffer));
     return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
 }
 

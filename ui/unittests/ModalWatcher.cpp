@@ -1,12 +1,14 @@
 #include "ModalWatcher.h"
 
+#include <utility>
+
 namespace {
 std::vector<ModalWatcher*> g_watchers;
 }
 
 std::string WindowText(HWND window) {
     char buffer[512] = {};
-    ::GetWindowTextA(window, buffer, sizeof buffer);
+    ::GetWindowTextA(window, buffer, static_cast<int>(sizeof buffer));
     return buffer;
 }
 
@@ -37,7 +39,7 @@ void CALLBACK ModalWatcher::OnTimer(HWND, UINT, UINT_PTR timer, DWORD) {
 BOOL CALLBACK ModalWatcher::OnWindow(HWND window, LPARAM self) {
     auto* watcher = reinterpret_cast<ModalWatcher*>(self);
     char className[64] = {};
-    ::GetClassNameA(window, className, sizeof className);
+    ::GetClassNameA(window, className, static_cast<int>(sizeof className));
     if (std::string(className) != "#32770" || !::IsWindowVisible(window) ||
         !::IsWindowEnabled(window) || WindowText(window) != watcher->caption_ ||
         watcher->seen_.count(window) != 0) {

@@ -146,7 +146,7 @@ TEST(ReservationDlg, AfterASuccessfulOpen) {
                       static_cast<UINT>(MF_SEPARATOR));
             EXPECT_EQ(::GetMenuItemID(menu, count - 1), static_cast<UINT>(IDM_ABOUTBOX));
             char text[64] = {};
-            ::GetMenuStringA(menu, count - 1, text, sizeof text, MF_BYPOSITION);
+            ::GetMenuStringA(menu, count - 1, text, static_cast<int>(sizeof text), MF_BYPOSITION);
             EXPECT_STREQ(text, "&About Tessaly...");
             d.EndDialog(2);
         };
@@ -248,9 +248,10 @@ TEST(ReservationDlg, EnterInAnEditEndsWithOneAndEscapeWithTwo) {
     for (const auto& [key, result] : {std::pair{VK_RETURN, 1}, std::pair{VK_ESCAPE, 2}}) {
         ProbedDlg dialog(driver);
         app.m_pMainWnd = &dialog;
-        dialog.onShown = [key](ProbedDlg& d) {
+        const WPARAM pressed = static_cast<WPARAM>(key);
+        dialog.onShown = [pressed](ProbedDlg& d) {
             ::SetFocus(d.Item(IDC_DEVICE_NUMBER));
-            ::PostMessageA(d.Item(IDC_DEVICE_NUMBER), WM_KEYDOWN, key, 0);
+            ::PostMessageA(d.Item(IDC_DEVICE_NUMBER), WM_KEYDOWN, pressed, 0);
         };
         EXPECT_EQ(dialog.DoModal(), result);
     }
