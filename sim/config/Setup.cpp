@@ -338,6 +338,7 @@ SetupError ParseLine(const char* begin, const char* end, DiskSetup& setup) {
         return SetupError::SecondHolder;
     }
     registration.present = true;
+    registration.order = ++device.registrationCount;
     for (std::size_t i = 0; i < kSetupKeySize; ++i) {
         registration.key[i] = key[i];
     }

@@ -17,7 +17,8 @@
 //
 // KEY is 16 hexadecimal digits (54455353414C5931) or 8 characters in double quotes ("TESSALY1");
 // it may not be all zero. TYPE is a persistent reservation type: 1, 3, 5, 6, 7 or 8. A disk is
-// declared once, before its registrations, and has at most one reservation holder.
+// declared once, before its registrations, and has at most one reservation holder. The disk
+// takes the registrations in the order of their lines, which is the order READ KEYS lists them.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +33,7 @@ inline constexpr std::size_t kSetupKeySize = 8;
 
 struct SetupRegistration {
     bool present;
+    std::uint8_t order;  // 1 for the disk's first registration line, 2 for the second, ...
     std::uint8_t key[kSetupKeySize];
 };
 
@@ -42,6 +44,7 @@ struct SetupDevice {
     std::uint64_t paths;  // bit p set: path p exists
     SetupRegistration pathKeys[kSetupMaxPath + 1];
     SetupRegistration foreignKeys[kSetupMaxForeign + 1];
+    std::uint8_t registrationCount;
     SetupHolder holder;
     std::uint8_t holderNumber;  // the path or the foreign initiator holding the reservation
     std::uint8_t reservationType;

@@ -16,14 +16,19 @@ bool ApplySetup(const DiskSetup& setup, DiskModel& model) {
                 ok = model.AddPath(d, p) && ok;
             }
         }
-        for (std::uint32_t p = 0; p <= kSetupMaxPath; ++p) {
-            if (device.pathKeys[p].present) {
-                ok = model.AddPathRegistration(d, p, device.pathKeys[p].key) && ok;
+        // Registrations in the order of their lines.
+        for (std::uint8_t order = 1; order <= device.registrationCount; ++order) {
+            for (std::uint32_t p = 0; p <= kSetupMaxPath; ++p) {
+                const SetupRegistration& r = device.pathKeys[p];
+                if (r.present && r.order == order) {
+                    ok = model.AddPathRegistration(d, p, r.key) && ok;
+                }
             }
-        }
-        for (std::uint32_t f = 0; f <= kSetupMaxForeign; ++f) {
-            if (device.foreignKeys[f].present) {
-                ok = model.AddForeignRegistration(d, f, device.foreignKeys[f].key) && ok;
+            for (std::uint32_t f = 0; f <= kSetupMaxForeign; ++f) {
+                const SetupRegistration& r = device.foreignKeys[f];
+                if (r.present && r.order == order) {
+                    ok = model.AddForeignRegistration(d, f, r.key) && ok;
+                }
             }
         }
         if (device.holder == SetupHolder::Path) {

@@ -121,6 +121,10 @@ TEST(SetupStatements, KeysKeepTheirByteOrderInBothForms) {
     EXPECT_EQ(parsed.Device(1).holderNumber, 1);
     EXPECT_EQ(parsed.Device(1).reservationType, 1);
     EXPECT_FALSE(parsed.Device(1).pathKeys[0].present);
+    // In the order of their lines.
+    EXPECT_EQ(parsed.Device(1).registrationCount, 2);
+    EXPECT_EQ(parsed.Device(1).pathKeys[1].order, 1);
+    EXPECT_EQ(parsed.Device(1).foreignKeys[7].order, 2);
 }
 
 TEST(SetupStatements, QuotedKeyMayHoldHashAndBlanks) {
