@@ -313,7 +313,7 @@ TEST_F(VlkpathDriver, RequestsFromSeveralThreadsAreServedOneAtATime) {
     EXPECT_EQ(bad, (std::array<int, 4>{}));
 }
 
-// The driver with no set-up in its service key: the default disks.
+// The driver whose set-up text was refused: the default disks.
 class VlkpathDefault : public VlkpathDriver {};
 
 TEST_F(VlkpathDefault, DisksExistAsTheDefaultSetUpSays) {
@@ -331,6 +331,8 @@ TEST_F(VlkpathDefault, DisksExistAsTheDefaultSetUpSays) {
     }
     EXPECT_EQ(Run(Command::ReadKeys, 3, 0).error, kErrorNoSuchDevice);
     EXPECT_EQ(Run(Command::ReadKeys, 6, 0).error, kErrorNoSuchDevice);
+    // Nothing of a refused set-up text remains, not even its lines before the faulty one.
+    EXPECT_EQ(Run(Command::ReadKeys, 7, 0).error, kErrorNoSuchDevice);
 }
 
 TEST_F(VlkpathDefault, ReservationsLeftByOtherHosts) {
