@@ -41,7 +41,6 @@ cleanup() {
 }
 trap cleanup EXIT
 export DISPLAY=$display
-scripts/wine-prefix.sh
 # One wineserver for the whole run keeps every test start quick.
-wineserver -p
+scripts/wine-session.sh start
 ctest --preset mingw
