@@ -8,7 +8,7 @@ packages=(
     binutils-mingw-w64-x86-64
     wine wine64 xvfb x11-utils imagemagick
     tgt libiscsi-dev
-    fp-utils
+    fp-utils python3
 )
 missing=()
 for p in "${packages[@]}"; do
