@@ -135,9 +135,18 @@ TEST_F(Driver, ReadReservationShowsTheHoldersKeyAndSetsOnlyTheCaption) {
                             "  00  00  00  00  00  06  00  00  00  00  00  00  00  00  00  00"})));
 }
 
-TEST_F(Driver, HighestNumbersOnAnAbsentDeviceReportAFailedRead) {
-    Run("100", "32", 0, 7);
+TEST_F(Driver, FailedCallsOnTheHighestNumbersAndACaptionThatReadKeysLeavesAlone) {
+    // Device 100 does not exist: the calls fail and write nothing back.
     const std::string line = "               Device Number: 100 Path Number: 32";
+    Run("100", "32", 1, 0);
+    EXPECT_EQ(app().LineCount(kStatus), 0);
+    EXPECT_EQ(app().Text(kStatus), "Length : 152, Returned : 0\n");
+    EXPECT_EQ(app().KeyFields(), std::vector<std::string>(8, "0"));
+    EXPECT_EQ(
+        app().Lines(kDataLog),
+        LogBlock("            READ RESERVATION (PERSISTENT RESERVE IN):", line, RowsThenZeros({})));
+
+    Run("100", "32", 0, 7);
     std::vector<std::string> status = {"READ PERSISTENT RESERVATION KEY:", line,
                                        "Operation failed"};
     const std::string message = SystemMessageLine(55);
@@ -150,8 +159,19 @@ TEST_F(Driver, HighestNumbersOnAnAbsentDeviceReportAFailedRead) {
         WaitUntil([&] { return app().LineCount(kStatus) >= static_cast<int>(status.size()); }));
     EXPECT_EQ(app().Lines(kStatus), status);
     EXPECT_EQ(app().KeyFields(), std::vector<std::string>(8, "0"));
-    EXPECT_EQ(app().Lines(kDataLog),
+    EXPECT_EQ(Slice(app().Lines(kDataLog), 20, 20),
               LogBlock("            READ KEY PERSISTENT RESERVE IN:", line, RowsThenZeros({})));
+
+    // Leading blanks are skipped and the path's trailing letters ignored: device 5, path 0. The
+    // read succeeds, and the caption still holds the lengths of the failed read before it.
+    const size_t before = status.size();
+    Run(" 5", "0 and more", 0, 6);
+    EXPECT_EQ(Slice(app().Lines(kStatus), before, 6),
+              (std::vector<std::string>{"READ PERSISTENT RESERVATION KEY:",
+                                        "               Device Number: 5 Path Number: 0",
+                                        "Scsi status: 00h, Bytes returned: 98h, ",
+                                        "Data buffer length: 18h\n\n\n", kClosing, " "}));
+    EXPECT_EQ(app().Text(kStatus), "Length : 152, Returned : 0\n");
 }
 
 TEST_F(Driver, RegisterReserveReadAndClearOnAFreeDevice) {

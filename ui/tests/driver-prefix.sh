@@ -22,8 +22,10 @@ fi
 # driver loads again on the default disks.
 if [ -x "$root/scripts/vlkpath-prefix.sh" ]; then
     # Programs started here must not hold the caller's output open after the script ends.
+    prepare() { "$root/scripts/vlkpath-prefix.sh" "$WINEPREFIX" </dev/null >"$log" 2>&1 3>&- 4>&-; }
     log=$(mktemp)
-    if ! "$root/scripts/vlkpath-prefix.sh" "$WINEPREFIX" </dev/null >"$log" 2>&1 3>&- 4>&-; then
+    # A prefix created just now may need a second start before its services come up.
+    if ! prepare && ! { cat "$log" >&2 && echo "once more:" >&2 && prepare; }; then
         cat "$log" >&2
         rm -f "$log"
         exit 1
