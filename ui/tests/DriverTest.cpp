@@ -135,6 +135,35 @@ TEST_F(Driver, ReadReservationShowsTheHoldersKeyAndSetsOnlyTheCaption) {
                             "  00  00  00  00  00  06  00  00  00  00  00  00  00  00  00  00"})));
 }
 
+TEST_F(Driver, ClearSendsTheKeyReadLastWhateverDeviceItCameFrom) {
+    const std::string line = "               Device Number: 4 Path Number: 0";
+    const std::vector<std::string> conflict = {"CLEAR RESERVATION:",
+                                               line,
+                                               "Scsi status: 18h, Bytes returned: 98h, ",
+                                               "Data buffer length: 18h\n\n\n",
+                                               kClosing,
+                                               " "};
+    // Before any read the key is all zero; path 0 of device 4 holds no registration, so the
+    // device refuses the clear.
+    Run("4", "0", 4, 6);
+    EXPECT_EQ(app().Lines(kStatus), conflict);
+    EXPECT_EQ(app().Lines(kDataLog),
+              LogBlock("            CLEAR RESERVATION (PERSISTENT RESERVE OUT):", line,
+                       RowsThenZeros({})));
+    EXPECT_EQ(app().KeyFields(), std::vector<std::string>(8, ""));
+
+    // Device 2's holder key, read on device 2, goes out with the clear of device 4.
+    Run("2", "0", 1, 0);
+    Run("4", "0", 4, 6);
+    EXPECT_EQ(Slice(app().Lines(kStatus), 6, 6), conflict);
+    EXPECT_EQ(Slice(app().Lines(kDataLog), 40, 20),
+              LogBlock("            CLEAR RESERVATION (PERSISTENT RESERVE OUT):", line,
+                       RowsThenZeros(
+                           {" 4E  4F  44  45  2D  42  30  31  4E  4F  44  45  2D  42  30  31"})));
+    EXPECT_EQ(app().KeyFields(),
+              (std::vector<std::string>{"4e", "4f", "44", "45", "2d", "42", "30", "31"}));
+}
+
 TEST_F(Driver, FailedCallsOnTheHighestNumbersAndACaptionThatReadKeysLeavesAlone) {
     // Device 100 does not exist: the calls fail and write nothing back.
     const std::string line = "               Device Number: 100 Path Number: 32";
