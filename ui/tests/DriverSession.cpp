@@ -1,5 +1,7 @@
 #include "DriverSession.h"
 
+#include <cstdio>
+
 #include "Expected.h"
 #include "Picture.h"
 
@@ -37,6 +39,12 @@ void DriverSession::Run(const std::string& device, const std::string& path, int 
 void DriverSession::Picture(const std::string& name) {
     const std::wstring folder = GetOptions().shots;
     if (folder.empty()) {
+        return;
+    }
+    // Without an X display the windows still work (Wine's null display driver), but there is no
+    // screen to copy.
+    if (GetEnvironmentVariableA("DISPLAY", nullptr, 0) == 0) {
+        std::printf("no X display: picture %s not taken\n", name.c_str());
         return;
     }
     CreateDirectoryW(folder.c_str(), nullptr);
