@@ -6,7 +6,7 @@ packages=(
     googletest libgtest-dev libbenchmark-dev
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     binutils-mingw-w64-x86-64
-    wine wine64 xvfb x11-utils imagemagick
+    wine wine64 fonts-wine xvfb x11-utils imagemagick
     tgt libiscsi-dev
     fp-utils python3
 )

@@ -25,7 +25,7 @@ reg 'HKCU\Software\Wine\Drivers' /v Graphics /d 'x11,null'
 # manager.
 reg 'HKCU\Software\Wine\Explorer' /v Desktop /d Default
 reg 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768
-# This Wine does not load its own fonts by itself.
+# This Wine does not load its own fonts (Debian's fonts-wine) by itself.
 mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
 cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
 wineserver -k || true
