@@ -8,35 +8,22 @@ namespace {
 constexpr const char kClosingLine[] = "#################################### ";
 constexpr const char kSeparator[] = " ";
 
-const char* StatusHeading(Command command) {
-    switch (command) {
-        case Command::ReadKeys:
-            return "READ PERSISTENT RESERVATION KEY:";
-        case Command::RegisterDevice:
-            return "REGISTER DEVICE:";
-        case Command::ClearReservation:
-            return "CLEAR RESERVATION:";
-        case Command::ReadReservation:
-        case Command::ReserveDevice:
-            break;
-    }
-    return nullptr;
-}
+// The texts of each command's report, in command list order. Only READ KEYS, REGISTER and CLEAR
+// write a status block.
+struct ReportTexts {
+    const char* statusHeading;
+    const char* dataLogBanner;
+};
 
-const char* DataLogBanner(Command command) {
-    switch (command) {
-        case Command::ReadKeys:
-            return "            READ KEY PERSISTENT RESERVE IN:";
-        case Command::ReadReservation:
-            return "            READ RESERVATION (PERSISTENT RESERVE IN):";
-        case Command::RegisterDevice:
-            return "            REGISTER RESERVATION (PERSISTENT RESERVE OUT):";
-        case Command::ReserveDevice:
-            return "            RESERVE RESERVATION (PERSISTENT RESERVE OUT):";
-        case Command::ClearReservation:
-            return "            CLEAR RESERVATION (PERSISTENT RESERVE OUT):";
-    }
-    return "";
+const ReportTexts& TextsOf(Command command) {
+    static constexpr ReportTexts kTexts[kCommandCount] = {
+        {"READ PERSISTENT RESERVATION KEY:", "            READ KEY PERSISTENT RESERVE IN:"},
+        {nullptr, "            READ RESERVATION (PERSISTENT RESERVE IN):"},
+        {"REGISTER DEVICE:", "            REGISTER RESERVATION (PERSISTENT RESERVE OUT):"},
+        {nullptr, "            RESERVE RESERVATION (PERSISTENT RESERVE OUT):"},
+        {"CLEAR RESERVATION:", "            CLEAR RESERVATION (PERSISTENT RESERVE OUT):"},
+    };
+    return kTexts[static_cast<int>(command)];
 }
 
 std::string DeviceLine(const CommandOutcome& outcome) {
@@ -47,7 +34,7 @@ std::string DeviceLine(const CommandOutcome& outcome) {
 }  // namespace
 
 void WriteStatusBlock(ReportSink& sink, MessageLookup& messages, const CommandOutcome& outcome) {
-    const char* heading = StatusHeading(outcome.command);
+    const char* heading = TextsOf(outcome.command).statusHeading;
     if (heading == nullptr) {
         return;
     }
@@ -99,7 +86,7 @@ std::vector<std::string> HexDumpRows(std::span<const std::uint8_t> data, std::ui
 }
 
 void WriteDataLogBlock(ReportSink& sink, const CommandOutcome& outcome) {
-    sink.AppendDataLogLine(DataLogBanner(outcome.command));
+    sink.AppendDataLogLine(TextsOf(outcome.command).dataLogBanner);
     sink.AppendDataLogLine(kSeparator);
     sink.AppendDataLogLine(DeviceLine(outcome));
     sink.AppendDataLogLine("               ====================");

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include "win32/Win32MessageLookup.h"
-#include "win32/Win32Pause.h"
 
 namespace tessaly::win32 {
 namespace {
@@ -30,16 +29,6 @@ TEST(Win32MessageLookup, TextsThatExpectInsertsAreSafe) {
             EXPECT_LE(text->size(), 79u) << error;
         }
     }
-}
-
-TEST(Win32Pause, ShortPausesCanBeBracketedMoreThanOnce) {
-    Win32Pause pause;
-    pause.BeginShortPauses();
-    pause.BeginShortPauses();
-    pause.Sleep(1);
-    pause.EndShortPauses();
-    pause.EndShortPauses();
-    pause.Sleep(0);
 }
 
 }  // namespace
