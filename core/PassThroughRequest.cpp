@@ -4,28 +4,6 @@
 
 namespace tessaly {
 
-void StoreLe16(std::uint8_t* at, std::uint16_t value) {
-    at[0] = static_cast<std::uint8_t>(value);
-    at[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void StoreLe32(std::uint8_t* at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-}
-
-void StoreLe64(std::uint8_t* at, std::uint64_t value) {
-    for (int i = 0; i < 8; ++i) {
-        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-}
-
-std::uint32_t LoadLe32(const std::uint8_t* at) {
-    return static_cast<std::uint32_t>(at[0]) | (static_cast<std::uint32_t>(at[1]) << 8) |
-           (static_cast<std::uint32_t>(at[2]) << 16) | (static_cast<std::uint32_t>(at[3]) << 24);
-}
-
 PassThroughRequest::PassThroughRequest(std::uint32_t device, std::uint32_t path,
                                        DataDirection direction, Cdb cdb,
                                        std::span<const std::uint8_t> parameterList) {

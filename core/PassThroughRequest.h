@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include "core/RequestLayout.h"
+
 namespace tessaly {
 
 // The platform's CTL_CODE rule: device type in bits 31..16, access in 15..14, function in 13..2,
@@ -31,51 +33,25 @@ enum class DataDirection : std::uint8_t { Out = 0, In = 1 };
 inline constexpr std::size_t kCdbSize = 10;
 inline constexpr std::size_t kParameterListSize = 24;
 
-// Byte offsets inside the request. The header's two offset fields count from the header, which
-// starts at kHeader.
-namespace request_offset {
-inline constexpr std::size_t kDeviceNumber = 0;
-inline constexpr std::size_t kPathNumber = 4;
-inline constexpr std::size_t kHeader = 8;
-inline constexpr std::size_t kLength = 8;
-inline constexpr std::size_t kScsiStatus = 10;
-inline constexpr std::size_t kPathId = 11;
-inline constexpr std::size_t kTargetId = 12;
-inline constexpr std::size_t kLun = 13;
-inline constexpr std::size_t kCdbLength = 14;
-inline constexpr std::size_t kSenseInfoLength = 15;
-inline constexpr std::size_t kDataIn = 16;
-inline constexpr std::size_t kDataTransferLength = 20;
-inline constexpr std::size_t kTimeOutValue = 24;
-inline constexpr std::size_t kDataBufferOffset = 32;
-inline constexpr std::size_t kSenseInfoOffset = 40;
-inline constexpr std::size_t kCdb = 44;
-inline constexpr std::size_t kSenseArea = 68;
-inline constexpr std::size_t kDataArea = 100;
-inline constexpr std::size_t kTail = 612;
-}  // namespace request_offset
-
 // Values every request carries in its header.
 namespace request_value {
-inline constexpr std::uint16_t kHeaderLength = 56;
+inline constexpr std::uint16_t kHeaderLength = request_layout::kHeaderSize;
 inline constexpr std::uint8_t kTargetId = 1;
 inline constexpr std::uint8_t kCdbLength = 10;
 inline constexpr std::uint8_t kSenseInfoLength = 24;
 inline constexpr std::uint32_t kDataTransferLength = 60;
 inline constexpr std::uint32_t kTimeOutSeconds = 2;
-inline constexpr std::uint64_t kDataBufferOffset =
-    request_offset::kDataArea - request_offset::kHeader;
-inline constexpr std::uint32_t kSenseInfoOffset =
-    request_offset::kSenseArea - request_offset::kHeader;
+inline constexpr std::uint64_t kDataBufferOffset = block_offset::kDataArea;
+inline constexpr std::uint32_t kSenseInfoOffset = block_offset::kSenseArea;
 }  // namespace request_value
 
 class PassThroughRequest {
   public:
-    static constexpr std::size_t kSize = 616;
+    static constexpr std::size_t kSize = request_layout::kRequestSize;
     static constexpr std::size_t kOutputOffset = request_offset::kHeader;
     static constexpr std::size_t kOutputSize = 152;
-    static constexpr std::size_t kSenseAreaSize = 32;
-    static constexpr std::size_t kDataAreaSize = 512;
+    static constexpr std::size_t kSenseAreaSize = request_layout::kSenseAreaSize;
+    static constexpr std::size_t kDataAreaSize = request_layout::kDataAreaSize;
 
     using Cdb = std::span<const std::uint8_t, kCdbSize>;
     using ParameterList = std::span<const std::uint8_t, kParameterListSize>;
@@ -108,11 +84,5 @@ class PassThroughRequest {
 static_assert(sizeof(PassThroughRequest) == PassThroughRequest::kSize);
 static_assert(request_value::kDataBufferOffset + request_value::kDataTransferLength ==
               PassThroughRequest::kOutputSize);
-
-// Little-endian access to the record's integer fields.
-void StoreLe16(std::uint8_t* at, std::uint16_t value);
-void StoreLe32(std::uint8_t* at, std::uint32_t value);
-void StoreLe64(std::uint8_t* at, std::uint64_t value);
-std::uint32_t LoadLe32(const std::uint8_t* at);
 
 }  // namespace tessaly

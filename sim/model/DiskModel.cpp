@@ -1,28 +1,19 @@
 #include "sim/model/DiskModel.h"
 
+#include "core/RequestLayout.h"
+
 namespace vlksim {
 namespace {
 
-// Pass-through request layout: integers little-endian, offsets from the request start. The two
-// offset fields of the header count from the header, which starts at kHeader.
-constexpr std::uint32_t kDeviceNumber = 0;
-constexpr std::uint32_t kPathNumber = 4;
-constexpr std::uint32_t kHeader = 8;
-constexpr std::uint32_t kHeaderLength = 56;
-// Offsets inside the header (and so inside the output, which starts with the header).
-constexpr std::uint32_t kLengthField = 0;
-constexpr std::uint32_t kScsiStatusField = 2;
-constexpr std::uint32_t kCdbLengthField = 6;
-constexpr std::uint32_t kSenseInfoLengthField = 7;
-constexpr std::uint32_t kDataInField = 8;
-constexpr std::uint32_t kDataTransferLengthField = 12;
-constexpr std::uint32_t kDataBufferOffsetField = 24;
-constexpr std::uint32_t kSenseInfoOffsetField = 32;
-constexpr std::uint32_t kCdbField = 36;
-constexpr std::uint32_t kSenseArea = 60;  // SenseInfoOffset
-constexpr std::uint32_t kSenseAreaSize = 32;
-constexpr std::uint32_t kDataArea = 92;  // DataBufferOffset
-constexpr std::uint32_t kDataAreaSize = 512;
+// The pass-through request, as the program lays it out.
+namespace at = tessaly::block_offset;
+using tessaly::LoadLe16;
+using tessaly::LoadLe32;
+using tessaly::LoadLe64;
+using tessaly::StoreLe32;
+constexpr std::uint32_t kSenseAreaSize = tessaly::request_layout::kSenseAreaSize;
+constexpr std::uint32_t kDataAreaSize = tessaly::request_layout::kDataAreaSize;
+constexpr std::uint32_t kHeaderLength = tessaly::request_layout::kHeaderSize;
 constexpr std::uint32_t kMaxCdbLength = 16;
 
 // SCSI operation codes.
@@ -93,26 +84,6 @@ bool KeysEqual(const std::uint8_t* a, const std::uint8_t* b) {
 
 std::uint32_t Min(std::uint32_t a, std::uint32_t b) {
     return a < b ? a : b;
-}
-
-std::uint16_t LoadLe16(const std::uint8_t* at) {
-    return static_cast<std::uint16_t>(at[0] | (at[1] << 8));
-}
-
-std::uint32_t LoadLe32(const std::uint8_t* at) {
-    return static_cast<std::uint32_t>(at[0]) | (static_cast<std::uint32_t>(at[1]) << 8) |
-           (static_cast<std::uint32_t>(at[2]) << 16) | (static_cast<std::uint32_t>(at[3]) << 24);
-}
-
-std::uint64_t LoadLe64(const std::uint8_t* at) {
-    return static_cast<std::uint64_t>(LoadLe32(at)) |
-           (static_cast<std::uint64_t>(LoadLe32(at + 4)) << 32);
-}
-
-void StoreLe32(std::uint8_t* at, std::uint32_t value) {
-    for (std::uint32_t i = 0; i < 4; ++i) {
-        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
 }
 
 std::uint16_t LoadBe16(const std::uint8_t* at) {
@@ -614,40 +585,41 @@ std::int32_t DiskModel::PassThrough(std::uint32_t controlCode, const std::uint8_
     // The output may overlap the input: take all of it first.
     std::uint8_t request[kRequestSize];
     Copy(request, input, kRequestSize);
-    const std::uint8_t* header = request + kHeader;
+    const std::uint8_t* header = request + tessaly::request_offset::kHeader;
 
-    const std::uint32_t cdbLength = header[kCdbLengthField];
-    const std::uint32_t senseInfoLength = header[kSenseInfoLengthField];
-    const std::uint8_t direction = header[kDataInField];
-    const std::uint32_t transferLength = LoadLe32(header + kDataTransferLengthField);
-    if (LoadLe16(header + kLengthField) != kHeaderLength || cdbLength == 0 ||
+    const std::uint32_t cdbLength = header[at::kCdbLength];
+    const std::uint32_t senseInfoLength = header[at::kSenseInfoLength];
+    const std::uint8_t direction = header[at::kDataIn];
+    const std::uint32_t transferLength = LoadLe32(header + at::kDataTransferLength);
+    if (LoadLe16(header + at::kLength) != kHeaderLength || cdbLength == 0 ||
         cdbLength > kMaxCdbLength || senseInfoLength > kSenseAreaSize || direction > 1 ||
-        transferLength > kDataAreaSize || LoadLe64(header + kDataBufferOffsetField) != kDataArea ||
-        LoadLe32(header + kSenseInfoOffsetField) != kSenseArea) {
+        transferLength > kDataAreaSize ||
+        LoadLe64(header + at::kDataBufferOffset) != at::kDataArea ||
+        LoadLe32(header + at::kSenseInfoOffset) != at::kSenseArea) {
         return kStatusInvalidParameter;
     }
-    const std::uint32_t device = LoadLe32(request + kDeviceNumber);
-    const std::uint32_t path = LoadLe32(request + kPathNumber);
+    const std::uint32_t device = LoadLe32(request + tessaly::request_offset::kDeviceNumber);
+    const std::uint32_t path = LoadLe32(request + tessaly::request_offset::kPathNumber);
     if (!HasPath(device, path)) {
         return kStatusNoSuchDevice;
     }
 
     // The reply block: header, filler, sense area and the transfer's data bytes, as far as the
     // output reaches. Every byte the device does not answer keeps the value the request had.
-    const std::uint32_t extent = Min(outputLength, kDataArea + transferLength);
+    const std::uint32_t extent = Min(outputLength, at::kDataArea + transferLength);
     Copy(output, header, extent);
     const bool dataIn = direction == 1;
-    const std::uint32_t dataInCapacity = dataIn ? extent - kDataArea : 0;
-    const ScsiOutcome outcome =
-        Execute(device, Nexus{false, path}, header + kCdbField, cdbLength,
-                dataIn ? nullptr : request + kHeader + kDataArea, dataIn ? 0 : transferLength,
-                dataIn ? output + kDataArea : nullptr, dataInCapacity);
+    const std::uint32_t dataInCapacity = dataIn ? extent - at::kDataArea : 0;
+    const ScsiOutcome outcome = Execute(
+        device, Nexus{false, path}, header + at::kCdb, cdbLength,
+        dataIn ? nullptr : request + tessaly::request_offset::kDataArea,
+        dataIn ? 0 : transferLength, dataIn ? output + at::kDataArea : nullptr, dataInCapacity);
 
-    output[kScsiStatusField] = outcome.status;
-    StoreLe32(output + kDataTransferLengthField,
+    output[at::kScsiStatus] = outcome.status;
+    StoreLe32(output + at::kDataTransferLength,
               dataIn ? outcome.dataInLength : outcome.dataOutLength);
     if (outcome.status == kScsiCheckCondition) {
-        Copy(output + kSenseArea, outcome.sense, Min(outcome.senseLength, senseInfoLength));
+        Copy(output + at::kSenseArea, outcome.sense, Min(outcome.senseLength, senseInfoLength));
     }
     *bytesReturned = extent;
     return kStatusSuccess;

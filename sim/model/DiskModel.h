@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/RequestLayout.h"
+
 namespace vlksim {
 
 inline constexpr std::uint32_t kDeviceCount = 101;  // devices 0..100
@@ -26,7 +28,6 @@ inline constexpr std::int32_t kStatusInvalidDeviceRequest = static_cast<std::int
 // request). STATUS_NO_SUCH_DEVICE would have been reported as error 2 and be mistaken for the
 // former.
 inline constexpr std::int32_t kStatusNoSuchDevice = static_cast<std::int32_t>(0xC00000C0);
-inline constexpr std::uint32_t kErrorNoSuchDevice = 55;  // what GetLastError then gives
 
 inline constexpr std::uint32_t kPassThroughCode = 0x84C9C190;  // IOCTL_PATH_PASS_THROUGH
 
@@ -35,9 +36,8 @@ inline constexpr std::uint32_t kBlockSize = 512;
 inline constexpr std::uint32_t kBlockCount = 2048;
 
 // Sizes of the pass-through request and of its reply.
-inline constexpr std::uint32_t kRequestSize = 616;
-inline constexpr std::uint32_t kReplySize = 152;      // what the program asks for
-inline constexpr std::uint32_t kReplyBlockMax = 608;  // the whole block from request offset 8
+inline constexpr std::uint32_t kRequestSize = tessaly::request_layout::kRequestSize;
+inline constexpr std::uint32_t kReplySize = 152;  // what the program asks for
 
 // SCSI status bytes.
 inline constexpr std::uint8_t kScsiGood = 0x00;
