@@ -5,11 +5,14 @@
 #include <cstring>
 #include <string>
 
-#include "ops/ControlIds.h"
 #include "ops/Operations.h"
+#include "testing/MemoryDialog.h"
 
 namespace tessaly {
 namespace {
+
+// The stand-ins here keep nothing of what they are given, unlike those of testing/, which record
+// every call and line: a benchmark runs millions of commands.
 
 // Answers every call at once with a reservation held under a fixed key.
 class InstantDriver : public DriverPort {
@@ -38,42 +41,9 @@ class CountingSink : public ReportSink {
     std::size_t bytes = 0;
 };
 
-class NoMessages : public MessageLookup {
-  public:
-    std::optional<std::string> MessageFor(std::uint32_t) override { return std::nullopt; }
-};
-
 class NoPause : public Pause {
   public:
     void Sleep(std::uint32_t) override {}
-};
-
-class Edits : public DialogPort {
-  public:
-    std::string device = "42";
-    std::string path = "3";
-    std::string start = "0";
-    std::string end = "100";
-    void UpdateData() override {}
-    std::string EditText(int id) override {
-        switch (id) {
-            case IDC_DEVICE_NUMBER:
-                return device;
-            case IDC_PATH_NUMBER:
-                return path;
-            case IDC_GROUP_START:
-                return start;
-            case IDC_GROUP_END:
-                return end;
-            default:
-                return "0";
-        }
-    }
-    int CommandSelection() override { return 0; }
-    bool IsGroupChecked() override { return true; }
-    void EnableControl(int, bool) override {}
-    void ShowMessage(const std::string&) override {}
-    void FocusDeviceNumber() override {}
 };
 
 struct World {
@@ -81,32 +51,27 @@ struct World {
     DeviceChannel channel{driver};
     OperationResult result;
     CurrentKey key;
-    Edits edits;
+    testing::MemoryDialog dialog;
     CountingSink sink;
-    NoMessages messages;
+    testing::MapMessageLookup messages;
     NoPause pause;
-    Operations ops{edits, sink, messages, pause, channel, result, key};
-    World() { channel.Open(); }
+    Operations ops{dialog, sink, messages, pause, channel, result, key};
+    World() {
+        dialog.numbers = {"42", "3"};
+        dialog.range = {"0", "100", "0"};
+        channel.Open();
+    }
 };
 
 void OneCommand(benchmark::State& state) {
     World world;
     const auto command = static_cast<int>(state.range(0));
     for (auto _ : state) {
-        switch (command) {
-            case 0:
-                world.ops.ReadKeys(true, 0, 0);
-                break;
-            case 1:
-                world.ops.ReadReservation(true, 0, 0);
-                break;
-            default:
-                world.ops.ClearReservation(true, 0, 0);
-                break;
-        }
+        world.dialog.selection = command;
+        world.ops.OnSelchangeCommand();
     }
     benchmark::DoNotOptimize(world.sink.bytes);
-    state.SetLabel(command == 0 ? "read keys" : command == 1 ? "read reservation" : "clear");
+    state.SetLabel(RowOf(static_cast<Command>(command)).name);
 }
 BENCHMARK(OneCommand)->Arg(0)->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);
 

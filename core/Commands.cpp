@@ -1,36 +1,34 @@
 #include "core/Commands.h"
 
 #include <cstring>
-#include <span>
 
 namespace tessaly {
 namespace {
 
-constexpr std::uint8_t kPersistentReserveIn = 0x5E;
-constexpr std::uint8_t kPersistentReserveOut = 0x5F;
-constexpr std::uint8_t kReadKeysAction = 0x00;
-constexpr std::uint8_t kReadReservationAction = 0x01;
-constexpr std::uint8_t kRegisterAction = 0x00;
-constexpr std::uint8_t kReserveAction = 0x01;
-constexpr std::uint8_t kClearAction = 0x03;
-// Scope 0h (logical unit), type 6h (Exclusive Access, Registrants Only).
-constexpr std::uint8_t kScopeAndType = 0x06;
-constexpr std::uint8_t kLength = static_cast<std::uint8_t>(kParameterListSize);
-
 constexpr std::size_t kReservationKeyField = 0;
 constexpr std::size_t kServiceActionKeyField = 8;
+constexpr std::size_t kKeyBytes = 8;
 
 using CdbBytes = std::array<std::uint8_t, kCdbSize>;
+using ParameterBytes = std::array<std::uint8_t, kParameterListSize>;
 
-constexpr CdbBytes InCdb(std::uint8_t action) {
-    return {kPersistentReserveIn, action, 0, 0, 0, 0, 0, 0, kLength, 0};
+// The 10-byte command block: operation code, service action, scope and type, then the length in
+// bytes 7 and 8 (for PERSISTENT RESERVE OUT the low end of the parameter list length in 5..8).
+constexpr CdbBytes CommandBlock(const CommandRow& row, std::uint8_t scopeAndType,
+                                std::uint16_t length) {
+    return {row.operationCode,
+            row.serviceAction,
+            scopeAndType,
+            0,
+            0,
+            0,
+            0,
+            static_cast<std::uint8_t>(length >> 8),
+            static_cast<std::uint8_t>(length),
+            0};
 }
 
-constexpr CdbBytes OutCdb(std::uint8_t action) {
-    return {kPersistentReserveOut, action, kScopeAndType, 0, 0, 0, 0, 0, kLength, 0};
-}
-
-// The program's own registration key, written byte by byte into the field: "TESSALY1".
+// The program's key written byte by byte into the field: "TESSALY1".
 void WriteFixedRegistrationKey(std::uint8_t* field) {
     field[0] = 0x54;
     field[1] = 0x45;
@@ -42,22 +40,21 @@ void WriteFixedRegistrationKey(std::uint8_t* field) {
     field[7] = 0x31;
 }
 
+PassThroughRequest Assemble(const CommandRow& row, std::uint32_t device, std::uint32_t path,
+                            const CdbBytes& cdb, const ParameterBytes& list,
+                            std::uint32_t transferLength) {
+    const bool in = row.direction == DataDirection::In;
+    return PassThroughRequest(device, path, row.direction, cdb,
+                              in ? std::span<const std::uint8_t>() : std::span(list),
+                              transferLength);
+}
+
 }  // namespace
 
-const char* CommandListText(Command command) {
-    switch (command) {
-        case Command::ReadKeys:
-            return "Read Persistent Reservation Key";
-        case Command::ReadReservation:
-            return "Read Reservation";
-        case Command::RegisterDevice:
-            return "Register Device";
-        case Command::ReserveDevice:
-            return "Reserve Device";
-        case Command::ClearReservation:
-            return "Clear Reservation";
-    }
-    return "";
+ReservationKey FixedRegistrationKey() {
+    ReservationKey key;
+    WriteFixedRegistrationKey(key.data());
+    return key;
 }
 
 void CurrentKey::CaptureFrom(const PassThroughRequest& reply) {
@@ -67,31 +64,41 @@ void CurrentKey::CaptureFrom(const PassThroughRequest& reply) {
 
 PassThroughRequest BuildCommandRequest(Command command, std::uint32_t device, std::uint32_t path,
                                        const CurrentKey& key) {
-    std::array<std::uint8_t, kParameterListSize> list{};
-    CdbBytes cdb{};
-    switch (command) {
-        case Command::ReadKeys:
-            cdb = InCdb(kReadKeysAction);
-            return PassThroughRequest(device, path, DataDirection::In, cdb, {});
-        case Command::ReadReservation:
-            cdb = InCdb(kReadReservationAction);
-            return PassThroughRequest(device, path, DataDirection::In, cdb, {});
-        case Command::RegisterDevice:
-            cdb = OutCdb(kRegisterAction);
+    const CommandRow& row = RowOf(command);
+    ParameterBytes list{};
+    switch (row.keys) {
+        case KeyFill::FixedKeyAsServiceActionKey:
             WriteFixedRegistrationKey(list.data() + kServiceActionKeyField);
             break;
-        case Command::ReserveDevice:
-            cdb = OutCdb(kReserveAction);
+        case KeyFill::FixedKeyAsReservationKey:
             WriteFixedRegistrationKey(list.data() + kReservationKeyField);
             break;
-        case Command::ClearReservation:
-            cdb = OutCdb(kClearAction);
-            std::memcpy(list.data() + kReservationKeyField, key.Bytes().data(), key.Bytes().size());
-            std::memcpy(list.data() + kServiceActionKeyField, key.Bytes().data(),
-                        key.Bytes().size());
+        case KeyFill::CurrentKeyInBoth:
+            std::memcpy(list.data() + kReservationKeyField, key.Bytes().data(), kKeyBytes);
+            std::memcpy(list.data() + kServiceActionKeyField, key.Bytes().data(), kKeyBytes);
+            break;
+        case KeyFill::None:
+        case KeyFill::Caller:
             break;
     }
-    return PassThroughRequest(device, path, DataDirection::Out, cdb, list);
+    return Assemble(row, device, path, CommandBlock(row, row.scopeAndType, row.length), list,
+                    request_value::kDataTransferLength);
+}
+
+PassThroughRequest BuildRequest(const CommandRow& row, const RequestFields& fields) {
+    const bool in = row.direction == DataDirection::In;
+    ParameterBytes list{};
+    if (!in) {
+        std::memcpy(list.data() + kReservationKeyField, fields.reservationKey.data(), kKeyBytes);
+        std::memcpy(list.data() + kServiceActionKeyField, fields.serviceActionKey.data(),
+                    kKeyBytes);
+    }
+    const std::uint32_t transfer = fields.transferLength < request_layout::kDataAreaSize
+                                       ? fields.transferLength
+                                       : request_layout::kDataAreaSize;
+    const std::uint16_t length = in ? fields.allocationLength : row.length;
+    return Assemble(row, fields.device, fields.path, CommandBlock(row, fields.scopeAndType, length),
+                    list, transfer);
 }
 
 }  // namespace tessaly

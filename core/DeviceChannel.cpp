@@ -13,10 +13,14 @@ bool DeviceChannel::Open() {
     return true;
 }
 
-std::uint32_t DeviceChannel::Send(PassThroughRequest& request, OperationResult& result) {
+std::uint32_t DeviceChannel::Send(PassThroughRequest& request, OperationResult& result,
+                                  std::uint32_t outputLength) {
+    if (outputLength > request_layout::kPassThroughBlockSize) {
+        outputLength = request_layout::kPassThroughBlockSize;
+    }
     const ControlOutcome outcome =
         port_.Control(handle_, IOCTL_PATH_PASS_THROUGH, request.Bytes(), PassThroughRequest::kSize,
-                      request.OutputArea(), PassThroughRequest::kOutputSize, &result.bytesReturned);
+                      request.OutputArea(), outputLength, &result.bytesReturned);
     result.success = outcome.success;
     return outcome.success != 0 ? 0 : outcome.error;
 }

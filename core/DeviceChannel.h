@@ -31,10 +31,12 @@ class DeviceChannel {
     // number is kept as the open error.
     bool Open();
 
-    // One control call carrying the whole request in and its pass-through block out. Made even
-    // when the open failed (the call then fails). Returns the error number of a failed call, 0 on
+    // One control call carrying the whole request in and its pass-through block out: the dialog's
+    // 152 bytes, or as many as a longer transfer needs (at most the whole block). Made even when
+    // the open failed (the call then fails). Returns the error number of a failed call, 0 on
     // success.
-    std::uint32_t Send(PassThroughRequest& request, OperationResult& result);
+    std::uint32_t Send(PassThroughRequest& request, OperationResult& result,
+                       std::uint32_t outputLength = PassThroughRequest::kOutputSize);
 
     // Closes a handle that Open returned; anything else has nothing to close.
     void Close();

@@ -6,7 +6,8 @@ namespace tessaly {
 
 PassThroughRequest::PassThroughRequest(std::uint32_t device, std::uint32_t path,
                                        DataDirection direction, Cdb cdb,
-                                       std::span<const std::uint8_t> parameterList) {
+                                       std::span<const std::uint8_t> parameterList,
+                                       std::uint32_t transferLength) {
     namespace at = request_offset;
     namespace v = request_value;
 
@@ -19,7 +20,8 @@ PassThroughRequest::PassThroughRequest(std::uint32_t device, std::uint32_t path,
     bytes_[at::kCdbLength] = v::kCdbLength;
     bytes_[at::kSenseInfoLength] = v::kSenseInfoLength;
     bytes_[at::kDataIn] = static_cast<std::uint8_t>(direction);
-    StoreLe32(bytes_ + at::kDataTransferLength, v::kDataTransferLength);
+    StoreLe32(bytes_ + at::kDataTransferLength,
+              transferLength < kDataAreaSize ? transferLength : kDataAreaSize);
     StoreLe32(bytes_ + at::kTimeOutValue, v::kTimeOutSeconds);
     StoreLe64(bytes_ + at::kDataBufferOffset, v::kDataBufferOffset);
     StoreLe32(bytes_ + at::kSenseInfoOffset, v::kSenseInfoOffset);

@@ -58,9 +58,11 @@ class PassThroughRequest {
 
     // Builds a complete request, setting every one of its 616 bytes in this order: the two numbers,
     // zeros over offsets 8..615, the header, the command block, then the parameter list of a
-    // PERSISTENT RESERVE OUT command (empty span otherwise).
+    // PERSISTENT RESERVE OUT command (empty span otherwise). The dialog's commands all offer a
+    // 60-byte transfer; a longer one (at most the data area) brings back a longer reply.
     PassThroughRequest(std::uint32_t device, std::uint32_t path, DataDirection direction, Cdb cdb,
-                       std::span<const std::uint8_t> parameterList);
+                       std::span<const std::uint8_t> parameterList,
+                       std::uint32_t transferLength = request_value::kDataTransferLength);
 
     std::uint8_t* Bytes() { return bytes_; }
     const std::uint8_t* Bytes() const { return bytes_; }
@@ -71,6 +73,10 @@ class PassThroughRequest {
     // Reply fields, read after the exchange.
     std::uint8_t ScsiStatus() const { return bytes_[request_offset::kScsiStatus]; }
     std::uint32_t DataTransferLength() const;
+    std::span<const std::uint8_t, kSenseAreaSize> SenseArea() const {
+        return std::span<const std::uint8_t, kSenseAreaSize>(bytes_ + request_offset::kSenseArea,
+                                                             kSenseAreaSize);
+    }
     std::span<const std::uint8_t, kDataAreaSize> DataArea() const {
         return std::span<const std::uint8_t, kDataAreaSize>(bytes_ + request_offset::kDataArea,
                                                             kDataAreaSize);

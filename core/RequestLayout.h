@@ -13,13 +13,11 @@
 
 namespace tessaly {
 
+// Sizes: the request, the header, its command block field, the sense and the data area, and the
+// pass-through block (the request from offset 8: the longest output of the control call).
 namespace request_layout {
-inline constexpr std::uint32_t kRequestSize = 616;
-inline constexpr std::uint32_t kHeaderSize = 56;
-inline constexpr std::uint32_t kCdbFieldSize = 16;
-inline constexpr std::uint32_t kSenseAreaSize = 32;
-inline constexpr std::uint32_t kDataAreaSize = 512;
-// The output of the control call: the whole pass-through block at most.
+inline constexpr std::uint32_t kRequestSize = 616, kHeaderSize = 56, kCdbFieldSize = 16;
+inline constexpr std::uint32_t kSenseAreaSize = 32, kDataAreaSize = 512;
 inline constexpr std::uint32_t kPassThroughBlockSize = kRequestSize - 8;
 }  // namespace request_layout
 

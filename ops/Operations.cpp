@@ -1,6 +1,5 @@
 #include "ops/Operations.h"
 
-#include "ops/ControlIds.h"
 #include "report/Report.h"
 
 namespace tessaly {
@@ -9,25 +8,6 @@ namespace {
 bool IsWhiteSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
-
-// The controls that the group check box switches, in the order they are switched: the first
-// eleven belong to the single step, the last three to the group.
-constexpr int kSingleStepControls[] = {IDC_DEVICE_NUMBER, IDC_PATH_NUMBER, IDC_COMMAND, IDC_KEY0,
-                                       IDC_KEY1,          IDC_KEY2,        IDC_KEY3,    IDC_KEY4,
-                                       IDC_KEY5,          IDC_KEY6,        IDC_KEY7};
-constexpr int kGroupControls[] = {IDC_GROUP_START, IDC_GROUP_END, IDC_GROUP_PATH};
-
-// Keeps the platform's pauses short for the length of a range.
-class ShortPauses {
-  public:
-    explicit ShortPauses(Pause& pause) : pause_(pause) { pause_.BeginShortPauses(); }
-    ~ShortPauses() { pause_.EndShortPauses(); }
-    ShortPauses(const ShortPauses&) = delete;
-    ShortPauses& operator=(const ShortPauses&) = delete;
-
-  private:
-    Pause& pause_;
-};
 
 }  // namespace
 
@@ -84,10 +64,10 @@ void Operations::ClearReservation(bool fromEdits, std::int32_t device, std::int3
 }
 
 void Operations::Run(Command command, bool fromEdits, std::int32_t device, std::int32_t path) {
-    dialog_.UpdateData();
     if (fromEdits) {
-        device = DecimalToInt32(dialog_.EditText(IDC_DEVICE_NUMBER));
-        path = DecimalToInt32(dialog_.EditText(IDC_PATH_NUMBER));
+        const TypedNumbers typed = dialog_.SingleStepNumbers();
+        device = DecimalToInt32(typed.device);
+        path = DecimalToInt32(typed.path);
     }
     const auto deviceNumber = static_cast<std::uint32_t>(device);
     const auto pathNumber = static_cast<std::uint32_t>(path);
@@ -101,65 +81,41 @@ void Operations::Run(Command command, bool fromEdits, std::int32_t device, std::
     result_.dumpLength = kDumpLength;
     const std::uint32_t error = channel_.Send(request, result_);
 
+    // The report, in the order the command's row gives: status block, key capture and display,
+    // data log block.
+    const ReportRow& row = RowOf(command).report;
     const CommandOutcome outcome{command, deviceNumber, pathNumber, request, result_, error};
-    switch (command) {
-        case Command::ReadKeys:
-            WriteStatusBlock(report_, messages_, outcome);
-            key_.CaptureFrom(request);
-            ShowKey(report_, key_);
-            break;
-        case Command::ReadReservation:
-            key_.CaptureFrom(request);
-            ShowKey(report_, key_);
-            break;
-        case Command::RegisterDevice:
-        case Command::ClearReservation:
-            WriteStatusBlock(report_, messages_, outcome);
-            break;
-        case Command::ReserveDevice:
-            break;
+    WriteStatusBlock(report_, messages_, outcome);
+    if (row.capturesKey) {
+        key_.CaptureFrom(request);
+    }
+    if (row.showsKey) {
+        ShowKey(report_, key_);
     }
     WriteDataLogBlock(report_, outcome);
 }
 
 void Operations::OnSelchangeCommand() {
-    switch (dialog_.CommandSelection()) {
-        case 0:
-            ReadKeys(true, 0, 0);
-            return;
-        case 1:
-            ReadReservation(true, 0, 0);
-            return;
-        case 2:
-            RegisterDevice(true, 0, 0);
-            return;
-        case 3:
-            ReserveDevice();
-            return;
-        case 4:
-            ClearReservation(true, 0, 0);
-            return;
-        default:
-            dialog_.ShowMessage(kInvalidSelectionMessage);
-            return;
+    const int index = dialog_.CommandSelection();
+    if (index < 0 || index >= kListCommandCount) {
+        dialog_.ShowMessage(kInvalidSelectionMessage);
+        return;
     }
+    // Every listed command reads its numbers from the edits.
+    Run(static_cast<Command>(index), true, 0, 0);
 }
 
 void Operations::OnGroupCheck() {
-    const bool groupMode = dialog_.IsGroupChecked();
-    for (const int id : kSingleStepControls) {
-        dialog_.EnableControl(id, !groupMode);
-    }
-    for (const int id : kGroupControls) {
-        dialog_.EnableControl(id, groupMode);
-    }
+    const bool groupMode = dialog_.IsGroupMode();
+    dialog_.EnableSingleStep(!groupMode);
+    dialog_.EnableGroup(groupMode);
 }
 
 void Operations::OnClearPrKeys() {
-    dialog_.UpdateData();
-    const std::int32_t start = DecimalToInt32(dialog_.EditText(IDC_GROUP_START));
-    const std::int32_t end = DecimalToInt32(dialog_.EditText(IDC_GROUP_END));
-    const std::int32_t path = DecimalToInt32(dialog_.EditText(IDC_GROUP_PATH));
+    const TypedRange typed = dialog_.GroupRange();
+    const std::int32_t start = DecimalToInt32(typed.start);
+    const std::int32_t end = DecimalToInt32(typed.end);
+    const std::int32_t path = DecimalToInt32(typed.path);
     if (start > end) {
         return;
     }

@@ -7,7 +7,9 @@
 
 #include "core/Commands.h"
 #include "core/DeviceChannel.h"
+#include "core/Pause.h"
 #include "ops/DialogPort.h"
+#include "report/MessageLookup.h"
 #include "report/ReportSink.h"
 
 namespace tessaly {
@@ -36,7 +38,7 @@ class Operations {
     void ReserveDevice();
     void ClearReservation(bool fromEdits, std::int32_t device, std::int32_t path);
 
-    // Runs the command of the command list's selected entry.
+    // Runs the command of the command list's selected entry: the row at that index.
     void OnSelchangeCommand();
     // Switches the enabled state of the single-step and the group controls.
     void OnGroupCheck();

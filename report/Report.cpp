@@ -8,24 +8,6 @@ namespace {
 constexpr const char kClosingLine[] = "#################################### ";
 constexpr const char kSeparator[] = " ";
 
-// The texts of each command's report, in command list order. Only READ KEYS, REGISTER and CLEAR
-// write a status block.
-struct ReportTexts {
-    const char* statusHeading;
-    const char* dataLogBanner;
-};
-
-const ReportTexts& TextsOf(Command command) {
-    static constexpr ReportTexts kTexts[kCommandCount] = {
-        {"READ PERSISTENT RESERVATION KEY:", "            READ KEY PERSISTENT RESERVE IN:"},
-        {nullptr, "            READ RESERVATION (PERSISTENT RESERVE IN):"},
-        {"REGISTER DEVICE:", "            REGISTER RESERVATION (PERSISTENT RESERVE OUT):"},
-        {nullptr, "            RESERVE RESERVATION (PERSISTENT RESERVE OUT):"},
-        {"CLEAR RESERVATION:", "            CLEAR RESERVATION (PERSISTENT RESERVE OUT):"},
-    };
-    return kTexts[static_cast<int>(command)];
-}
-
 std::string DeviceLine(const CommandOutcome& outcome) {
     return FormatText("               Device Number: %d Path Number: %d",
                       static_cast<int>(outcome.device), static_cast<int>(outcome.path));
@@ -34,14 +16,14 @@ std::string DeviceLine(const CommandOutcome& outcome) {
 }  // namespace
 
 void WriteStatusBlock(ReportSink& sink, MessageLookup& messages, const CommandOutcome& outcome) {
-    const char* heading = TextsOf(outcome.command).statusHeading;
-    if (heading == nullptr) {
+    const ReportRow& row = RowOf(outcome.command).report;
+    if (row.statusHeading == nullptr) {
         return;
     }
-    sink.AppendStatusLine(heading);
+    sink.AppendStatusLine(row.statusHeading);
     sink.AppendStatusLine(DeviceLine(outcome));
     if (outcome.result.success == 0) {
-        if (outcome.command == Command::ReadKeys) {
+        if (row.failureLine == FailureLine::OperationFailed) {
             sink.AppendStatusLine("Operation failed");
         } else {
             sink.AppendStatusLine(FormatText(
@@ -86,12 +68,13 @@ std::vector<std::string> HexDumpRows(std::span<const std::uint8_t> data, std::ui
 }
 
 void WriteDataLogBlock(ReportSink& sink, const CommandOutcome& outcome) {
-    sink.AppendDataLogLine(TextsOf(outcome.command).dataLogBanner);
+    const ReportRow& row = RowOf(outcome.command).report;
+    sink.AppendDataLogLine(row.banner);
     sink.AppendDataLogLine(kSeparator);
     sink.AppendDataLogLine(DeviceLine(outcome));
     sink.AppendDataLogLine("               ====================");
     sink.AppendDataLogLine("00  01  02  03  04  05  06  07   08  09  0A  0B  0C  0D  0E  0F");
-    if (outcome.command != Command::ReadKeys) {
+    if (row.setsLengthsCaption) {
         sink.SetLengthsCaption(
             FormatText("Length : %d, Returned : %d\n",
                        static_cast<int>(static_cast<std::int32_t>(outcome.result.dumpLength)),
@@ -101,8 +84,8 @@ void WriteDataLogBlock(ReportSink& sink, const CommandOutcome& outcome) {
     sink.AppendDataLogLine(
         "-------------------------------------------------------------------------");
     sink.AppendDataLogLine(kSeparator);
-    for (const auto& row : HexDumpRows(outcome.request.DataArea(), outcome.result.dumpLength)) {
-        sink.AppendDataLogLine(row);
+    for (const auto& dumpRow : HexDumpRows(outcome.request.DataArea(), outcome.result.dumpLength)) {
+        sink.AppendDataLogLine(dumpRow);
     }
     sink.AppendDataLogLine(kClosingLine);
     sink.AppendDataLogLine(kSeparator);

@@ -10,6 +10,7 @@
 #include "core/Commands.h"
 #include "core/DeviceChannel.h"
 #include "core/PassThroughRequest.h"
+#include "report/MessageLookup.h"
 #include "report/ReportSink.h"
 
 namespace tessaly {
@@ -24,11 +25,11 @@ struct CommandOutcome {
     std::uint32_t error;  // the error number of a failed call
 };
 
-// The status block of READ KEYS, REGISTER and CLEAR; the other two commands write none.
+// The status block, for the commands whose row has one (READ KEYS, REGISTER and CLEAR).
 void WriteStatusBlock(ReportSink& sink, MessageLookup& messages, const CommandOutcome& outcome);
 
-// The data log block with the hex dump; every command but READ KEYS sets the lengths caption
-// inside it.
+// The data log block with the hex dump; it sets the lengths caption where the command's row says
+// so (every command but READ KEYS).
 void WriteDataLogBlock(ReportSink& sink, const CommandOutcome& outcome);
 
 // Shows the key byte by byte in the eight key fields.

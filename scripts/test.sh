@@ -7,6 +7,9 @@ root=$(pwd)
 
 scripts/install-deps.sh
 
+echo "== formatting"
+scripts/check-format.sh
+
 echo "== native build and tests"
 cmake --preset native >/dev/null
 cmake --build --preset native

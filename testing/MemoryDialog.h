@@ -1,7 +1,6 @@
 // An in-memory dialog and pause, and a bundle of every in-memory stand-in wired to Operations.
 #pragma once
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -16,22 +15,32 @@ namespace tessaly::testing {
 
 class MemoryDialog : public DialogPort {
   public:
-    std::map<int, std::string> edits;
+    TypedNumbers numbers;
+    TypedRange range;
     int selection = -1;
-    bool groupChecked = false;
-    std::map<int, bool> enabled;
-    std::vector<int> enableOrder;  // control ids in the order they were switched
+    bool groupMode = false;
+    // The halves switched, in order: "single-step on", "group off", ...
+    std::vector<std::string> switches;
     std::vector<std::string> messages;
     int focusRequests = 0;
-    int dataExchanges = 0;
+    int numberReads = 0;
+    int rangeReads = 0;
 
-    void UpdateData() override { ++dataExchanges; }
-    std::string EditText(int controlId) override { return edits[controlId]; }
+    TypedNumbers SingleStepNumbers() override {
+        ++numberReads;
+        return numbers;
+    }
+    TypedRange GroupRange() override {
+        ++rangeReads;
+        return range;
+    }
     int CommandSelection() override { return selection; }
-    bool IsGroupChecked() override { return groupChecked; }
-    void EnableControl(int controlId, bool enable) override {
-        enabled[controlId] = enable;
-        enableOrder.push_back(controlId);
+    bool IsGroupMode() override { return groupMode; }
+    void EnableSingleStep(bool enable) override {
+        switches.push_back(enable ? "single-step on" : "single-step off");
+    }
+    void EnableGroup(bool enable) override {
+        switches.push_back(enable ? "group on" : "group off");
     }
     void ShowMessage(const std::string& text) override { messages.push_back(text); }
     void FocusDeviceNumber() override { ++focusRequests; }

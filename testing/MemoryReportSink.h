@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "report/MessageLookup.h"
 #include "report/ReportSink.h"
 
 namespace tessaly::testing {

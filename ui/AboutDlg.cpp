@@ -1,6 +1,6 @@
 #include "ui/AboutDlg.h"
 
-#include "ops/ControlIds.h"
+#include "ui/resource.h"
 
 CAboutDlg::CAboutDlg() : CDialog(IDD_ABOUTBOX) {}
 

@@ -2,8 +2,8 @@
 
 #include <commctrl.h>
 
-#include "ops/ControlIds.h"
 #include "ui/ReservationDlg.h"
+#include "ui/resource.h"
 
 BEGIN_MESSAGE_MAP(CReservationApp, CWinApp)
 ON_COMMAND(ID_HELP, CWinApp::OnHelp)

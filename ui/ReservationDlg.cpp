@@ -2,22 +2,12 @@
 
 #include <cstdio>
 
-#include "ops/ControlIds.h"
 #include "ui/AboutDlg.h"
 #include "ui/IconPlacement.h"
 #include "ui/framework/WinApp.h"
+#include "ui/resource.h"
 
 tessaly::CurrentKey theCurrentKey;
-
-namespace {
-
-HINSTANCE ResourceInstance() {
-    CWinApp* app = AfxGetApp();
-    return app != nullptr && app->m_hInstance != nullptr ? app->m_hInstance
-                                                         : ::GetModuleHandleA(nullptr);
-}
-
-}  // namespace
 
 BEGIN_MESSAGE_MAP(CReservationDlg, CDialog)
 ON_WM_SYSCOMMAND()
@@ -35,7 +25,7 @@ CReservationDlg::CReservationDlg(tessaly::DriverPort& driver) : CReservationDlg(
 CReservationDlg::CReservationDlg(tessaly::DriverPort* driver)
     : CDialog(IDD_TESSALY_DIALOG),
       m_channel(driver != nullptr ? *driver : m_win32Driver),
-      m_hIcon(::LoadIconA(ResourceInstance(), MAKEINTRESOURCEA(IDR_MAINFRAME))),
+      m_hIcon(::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME))),
       m_operations(*this, *this, m_messages, m_pause, m_channel, m_result, theCurrentKey) {}
 
 CReservationDlg::~CReservationDlg() {
@@ -90,8 +80,8 @@ BOOL CReservationDlg::OnInitDialog() {
     m_groupEnd.EnableWindow(FALSE);
     m_groupPath.EnableWindow(FALSE);
     m_command.ResetContent();
-    for (int index = 0; index < tessaly::kCommandCount; ++index) {
-        m_command.AddString(tessaly::CommandListText(static_cast<tessaly::Command>(index)));
+    for (int index = 0; index < tessaly::kListCommandCount; ++index) {
+        m_command.AddString(tessaly::kCommands[static_cast<std::size_t>(index)].listText);
     }
     // The window system gives the focus to the first tab stop.
     return TRUE;
@@ -160,26 +150,45 @@ void CReservationDlg::OnClearPrKeys() {
     m_operations.OnClearPrKeys();
 }
 
-void CReservationDlg::UpdateData() {
+tessaly::TypedNumbers CReservationDlg::SingleStepNumbers() {
     UpdateData(TRUE);
+    tessaly::TypedNumbers typed;
+    typed.device = m_deviceNumber.GetWindowText();
+    typed.path = m_pathNumber.GetWindowText();
+    return typed;
 }
 
-std::string CReservationDlg::EditText(int controlId) {
-    CWnd edit;
-    edit.m_hWnd = ::GetDlgItem(m_hWnd, controlId);
-    return edit.GetWindowText();
+tessaly::TypedRange CReservationDlg::GroupRange() {
+    UpdateData(TRUE);
+    tessaly::TypedRange typed;
+    typed.start = m_groupStart.GetWindowText();
+    typed.end = m_groupEnd.GetWindowText();
+    typed.path = m_groupPath.GetWindowText();
+    return typed;
 }
 
 int CReservationDlg::CommandSelection() {
     return m_command.GetCurSel();
 }
 
-bool CReservationDlg::IsGroupChecked() {
+bool CReservationDlg::IsGroupMode() {
     return m_groupCheck.GetCheck() != BST_UNCHECKED;
 }
 
-void CReservationDlg::EnableControl(int controlId, bool enable) {
-    ::EnableWindow(::GetDlgItem(m_hWnd, controlId), enable ? TRUE : FALSE);
+void CReservationDlg::EnableSingleStep(bool enable) {
+    // In this order: the two number edits, the command list, the key fields in key byte order.
+    CWnd* const controls[] = {&m_deviceNumber, &m_pathNumber, &m_command, &m_key0, &m_key1, &m_key2,
+                              &m_key3,         &m_key4,       &m_key5,    &m_key6, &m_key7};
+    for (CWnd* control : controls) {
+        control->EnableWindow(enable ? TRUE : FALSE);
+    }
+}
+
+void CReservationDlg::EnableGroup(bool enable) {
+    CWnd* const controls[] = {&m_groupStart, &m_groupEnd, &m_groupPath};
+    for (CWnd* control : controls) {
+        control->EnableWindow(enable ? TRUE : FALSE);
+    }
 }
 
 void CReservationDlg::ShowMessage(const std::string& text) {

@@ -34,17 +34,15 @@ class CReservationDlg : public CDialog, public tessaly::DialogPort, public tessa
     void ReserveDevice();
     void ClearReservation(bool fromEdits, int device, int path);
 
-    const tessaly::DeviceChannel& Channel() const { return m_channel; }
-    const tessaly::OperationResult& Result() const { return m_result; }
     HICON Icon() const { return m_hIcon; }
 
     // tessaly::DialogPort
-    using CDialog::UpdateData;
-    void UpdateData() override;
-    std::string EditText(int controlId) override;
+    tessaly::TypedNumbers SingleStepNumbers() override;
+    tessaly::TypedRange GroupRange() override;
     int CommandSelection() override;
-    bool IsGroupChecked() override;
-    void EnableControl(int controlId, bool enable) override;
+    bool IsGroupMode() override;
+    void EnableSingleStep(bool enable) override;
+    void EnableGroup(bool enable) override;
     void ShowMessage(const std::string& text) override;
     void FocusDeviceNumber() override;
 

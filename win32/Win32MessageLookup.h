@@ -1,7 +1,7 @@
 // The system message lookup over FormatMessageA.
 #pragma once
 
-#include "report/ReportSink.h"
+#include "report/MessageLookup.h"
 
 namespace tessaly::win32 {
 

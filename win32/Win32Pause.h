@@ -2,7 +2,7 @@
 // otherwise Sleep(1) lasts up to a full timer tick (about 15.6 ms).
 #pragma once
 
-#include "ops/DialogPort.h"
+#include "core/Pause.h"
 
 namespace tessaly::win32 {
 

@@ -57,7 +57,7 @@ TEST(Commands, BlocksDirectionsAndZeroAreasOfAllFive) {
     for (const auto& e : all) {
         SCOPED_TRACE(e.listText);
         const auto request = BuildCommandRequest(e.command, 9, 2, key);
-        EXPECT_STREQ(CommandListText(e.command), e.listText);
+        EXPECT_STREQ(RowOf(e.command).listText, e.listText);
         EXPECT_EQ(Slice(request, 44, 10), e.cdb);
         EXPECT_TRUE(AllZero(request, 54, 59)) << "command block bytes 10..15";
         EXPECT_EQ(request.Bytes()[16], e.dataIn);

@@ -59,7 +59,7 @@ TEST(PassThroughRequest, NumbersAreLittleEndianAtTheStart) {
 
 TEST(PassThroughRequest, BuildSetsEveryByteWhateverTheStorageHeld) {
     CurrentKey key;
-    for (int c = 0; c < kCommandCount; ++c) {
+    for (int c = 0; c < kListCommandCount; ++c) {
         const auto command = static_cast<Command>(c);
         EXPECT_EQ(BuildOver(0x00, command, 7, 3, key), BuildOver(0xCC, command, 7, 3, key))
             << "command " << c;

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "ops/ControlIds.h"
 #include "testing/MemoryDialog.h"
 
 namespace tessaly {
@@ -13,13 +12,11 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using testing::OpsBench;
 
-const char kInvalidNumbers[] =
-    "Please enter a valid value for Device Number and Path Number above.";
+// The message's exact text is checked with the single step.
+const std::string kInvalidNumbers = kInvalidNumbersMessage;
 
 void SetRange(OpsBench& bench, const char* start, const char* end, const char* path) {
-    bench.dialog.edits[IDC_GROUP_START] = start;
-    bench.dialog.edits[IDC_GROUP_END] = end;
-    bench.dialog.edits[IDC_GROUP_PATH] = path;
+    bench.dialog.range = {start, end, path};
 }
 
 // Device number, operation code and service action of every call, in order.
@@ -34,20 +31,14 @@ std::vector<std::string> Sent(const OpsBench& bench) {
     return sent;
 }
 
-TEST(GroupCheck, SwitchesTheFourteenControlsInOrder) {
-    const std::vector<int> order = {
-        IDC_DEVICE_NUMBER, IDC_PATH_NUMBER, IDC_COMMAND,   IDC_KEY0,      IDC_KEY1,
-        IDC_KEY2,          IDC_KEY3,        IDC_KEY4,      IDC_KEY5,      IDC_KEY6,
-        IDC_KEY7,          IDC_GROUP_START, IDC_GROUP_END, IDC_GROUP_PATH};
+TEST(GroupCheck, SwitchesTheSingleStepThenTheGroupControls) {
     for (const bool checked : {true, false}) {
         OpsBench bench;
-        bench.dialog.groupChecked = checked;
+        bench.dialog.groupMode = checked;
         bench.ops.OnGroupCheck();
-        EXPECT_EQ(bench.dialog.enableOrder, order);
-        for (std::size_t i = 0; i < order.size(); ++i) {
-            EXPECT_EQ(bench.dialog.enabled[order[i]], (i < 11) != checked)
-                << "control " << order[i];
-        }
+        EXPECT_EQ(bench.dialog.switches,
+                  checked ? (std::vector<std::string>{"single-step off", "group on"})
+                          : (std::vector<std::string>{"single-step on", "group off"}));
         EXPECT_TRUE(bench.port.calls.empty());
     }
 }
@@ -64,7 +55,8 @@ TEST(GroupClear, OnePassReadsRegistersAndClearsWithPauses) {
     EXPECT_EQ(bench.sink.dataLogLines.size(), 60u);
     EXPECT_EQ(bench.sink.statusLines[0], "REGISTER DEVICE:");
     EXPECT_EQ(bench.sink.statusLines[6], "CLEAR RESERVATION:");
-    EXPECT_EQ(bench.dialog.dataExchanges, 4) << "once for the button, once per command";
+    EXPECT_EQ(bench.dialog.rangeReads, 1) << "the range is read once for the button";
+    EXPECT_EQ(bench.dialog.numberReads, 0) << "the commands take the range's numbers";
 }
 
 TEST(GroupClear, StartAboveEndDoesNothing) {
@@ -149,7 +141,7 @@ TEST(GroupClear, EachClearSendsTheKeyReadFromTheSameDevice) {
 
 TEST(GroupClear, DisabledEmptyEditsReadAsZeroAndRunDeviceZero) {
     OpsBench bench;
-    bench.dialog.groupChecked = false;
+    bench.dialog.groupMode = false;
     bench.ops.OnClearPrKeys();
     EXPECT_EQ(Sent(bench), (std::vector<std::string>{"0:5E01/0", "0:5F00/0", "0:5F03/0"}));
 }

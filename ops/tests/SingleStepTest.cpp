@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "ops/ControlIds.h"
 #include "testing/MemoryDialog.h"
 
 namespace tessaly {
@@ -50,14 +49,13 @@ TEST(SingleStep, NumbersComeFromTheEditsByTheDecimalRule) {
     for (const auto& a : accepted) {
         SCOPED_TRACE(std::string(a.device) + " / " + a.path);
         OpsBench bench;
-        bench.dialog.edits[IDC_DEVICE_NUMBER] = a.device;
-        bench.dialog.edits[IDC_PATH_NUMBER] = a.path;
+        bench.dialog.numbers = {a.device, a.path};
         bench.ops.ReadKeys(true, 55, 66);
         ASSERT_EQ(bench.port.calls.size(), 1u);
         EXPECT_EQ(SentDevice(bench.port.calls[0]), a.sentDevice);
         EXPECT_EQ(SentPath(bench.port.calls[0]), a.sentPath);
         EXPECT_TRUE(bench.dialog.messages.empty());
-        EXPECT_EQ(bench.dialog.dataExchanges, 1);
+        EXPECT_EQ(bench.dialog.numberReads, 1);
     }
 }
 
@@ -75,9 +73,8 @@ TEST(SingleStep, OutOfRangeNumbersBringTheMessageAndNothingElse) {
         const OperationResult result = bench.result;
         const auto sink = bench.sink;
 
-        bench.dialog.edits[IDC_DEVICE_NUMBER] = r.device;
-        bench.dialog.edits[IDC_PATH_NUMBER] = r.path;
-        for (int index = 0; index < kCommandCount; ++index) {
+        bench.dialog.numbers = {r.device, r.path};
+        for (int index = 0; index < kListCommandCount; ++index) {
             bench.dialog.selection = index;
             bench.ops.OnSelchangeCommand();
         }
@@ -95,8 +92,7 @@ TEST(SingleStep, OutOfRangeNumbersBringTheMessageAndNothingElse) {
 
 TEST(SingleStep, CallerNumbersAreCheckedTheSameWayAndIgnoreTheEdits) {
     OpsBench bench;
-    bench.dialog.edits[IDC_DEVICE_NUMBER] = "9";
-    bench.dialog.edits[IDC_PATH_NUMBER] = "9";
+    bench.dialog.numbers = {"9", "9"};
     bench.ops.ClearReservation(false, 100, 32);
     bench.ops.RegisterDevice(false, 101, 0);
     bench.ops.ReadReservation(false, 0, -5);
@@ -114,7 +110,7 @@ TEST(SingleStep, SelectionRunsItsCommandAndAnythingElseIsRefused) {
     const std::pair<int, int> expected[] = {
         {0x5E, 0x00}, {0x5E, 0x01}, {0x5F, 0x00}, {0x5F, 0x01}, {0x5F, 0x03}};
     OpsBench bench;
-    for (int index = 0; index < kCommandCount; ++index) {
+    for (int index = 0; index < kListCommandCount; ++index) {
         bench.dialog.selection = index;
         bench.ops.OnSelchangeCommand();
         ASSERT_EQ(bench.port.calls.size(), static_cast<std::size_t>(index + 1));
@@ -151,8 +147,7 @@ TEST(SingleStep, EachCommandReportsInItsOwnOrder) {
 
 TEST(SingleStep, ReadKeysReportsThenCapturesAndShowsTheKey) {
     OpsBench bench;
-    bench.dialog.edits[IDC_DEVICE_NUMBER] = "3";
-    bench.dialog.edits[IDC_PATH_NUMBER] = "1";
+    bench.dialog.numbers = {"3", "1"};
     bench.port.QueueReply(KeyReply({0x54, 0x45, 0x53, 0x53, 0x41, 0x4C, 0x59, 0x31}), 152);
     bench.ops.ReadKeys(true, 0, 0);
     EXPECT_EQ(

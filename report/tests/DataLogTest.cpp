@@ -64,22 +64,19 @@ TEST(DataLog, ReadKeysBlockIsExactlyTwentyLines) {
 }
 
 TEST(DataLog, BannersAndTheCaptionAtItsFixedPoint) {
-    const struct {
-        Command command;
-        const char* banner;
-    } cases[] = {
+    const std::pair<Command, const char*> cases[] = {
         {Command::ReadReservation, "            READ RESERVATION (PERSISTENT RESERVE IN):"},
         {Command::RegisterDevice, "            REGISTER RESERVATION (PERSISTENT RESERVE OUT):"},
         {Command::ReserveDevice, "            RESERVE RESERVATION (PERSISTENT RESERVE OUT):"},
         {Command::ClearReservation, "            CLEAR RESERVATION (PERSISTENT RESERVE OUT):"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.banner);
-        const auto request = BuildCommandRequest(c.command, 7, 1, CurrentKey{});
+    for (const auto& [command, banner] : cases) {
+        SCOPED_TRACE(banner);
+        const auto request = BuildCommandRequest(command, 7, 1, CurrentKey{});
         testing::MemoryReportSink sink;
-        const auto lines = DataLog(c.command, 7, 1, request, OperationResult{0, 40, 152}, sink);
+        const auto lines = DataLog(command, 7, 1, request, OperationResult{0, 40, 152}, sink);
         ASSERT_EQ(lines.size(), 20u);
-        EXPECT_EQ(lines[0], c.banner);
+        EXPECT_EQ(lines[0], banner);
         EXPECT_EQ(lines[2], "               Device Number: 7 Path Number: 1");
         EXPECT_EQ(sink.caption, "Length : 152, Returned : 40\n");
         EXPECT_EQ(sink.events, std::string(5, 'D') + "C" + std::string(15, 'D'));

@@ -1,11 +1,9 @@
 #include "ui/framework/Dialog.h"
 
+#include "ui/framework/FrameworkIds.h"
 #include "ui/framework/WinApp.h"
 
 namespace {
-
-// The framework's help command (MFC's ID_HELP).
-constexpr UINT kCommandHelp = 0xE146;
 
 // Messages whose dialog-procedure result is the message's own result rather than TRUE/FALSE.
 bool ReturnsResultDirectly(UINT message) {
@@ -43,12 +41,9 @@ INT_PTR CDialog::DoModal() {
     } else if (CWnd* main = AfxGetMainWnd(); main != nullptr && main != this) {
         owner = main->m_hWnd;
     }
-    CWinApp* app = AfxGetApp();
-    HINSTANCE instance = app != nullptr && app->m_hInstance != nullptr
-                             ? app->m_hInstance
-                             : ::GetModuleHandleA(nullptr);
-    const INT_PTR result = ::DialogBoxParamA(instance, MAKEINTRESOURCEA(m_templateId), owner,
-                                             &CDialog::DialogProc, reinterpret_cast<LPARAM>(this));
+    const INT_PTR result =
+        ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_templateId), owner,
+                          &CDialog::DialogProc, reinterpret_cast<LPARAM>(this));
     m_hWnd = nullptr;
     return result;
 }
@@ -64,11 +59,11 @@ void CDialog::DoDataExchange(CDataExchange*) {}
 BOOL CDialog::OnInitDialog() {
     UpdateData(FALSE);
     // The Help button is there only when someone answers the help command.
-    if (HWND help = ::GetDlgItem(m_hWnd, static_cast<int>(kCommandHelp)); help != nullptr) {
+    if (HWND help = ::GetDlgItem(m_hWnd, static_cast<int>(ID_HELP)); help != nullptr) {
         CWnd* main = AfxGetMainWnd();
         CWinApp* app = AfxGetApp();
-        const bool handled = (main != nullptr && main->HandlesCommand(kCommandHelp, 0)) ||
-                             (app != nullptr && app->HandlesCommand(kCommandHelp, 0));
+        const bool handled = (main != nullptr && main->HandlesCommand(ID_HELP, 0)) ||
+                             (app != nullptr && app->HandlesCommand(ID_HELP, 0));
         ::ShowWindow(help, handled ? SW_SHOW : SW_HIDE);
     }
     return TRUE;
@@ -133,7 +128,7 @@ INT_PTR CDialog::DispatchDialogMessage(UINT message, WPARAM wParam, LPARAM lPara
         // application.
         CWnd* main = AfxGetMainWnd();
         HWND target = main != nullptr && main->m_hWnd != nullptr ? main->m_hWnd : m_hWnd;
-        ::SendMessageA(target, WM_COMMAND, MAKEWPARAM(kCommandHelp, 0), 0);
+        ::SendMessageA(target, WM_COMMAND, MAKEWPARAM(ID_HELP, 0), 0);
         return TRUE;
     }
     if (message == HelpTopicQueryMessage()) {

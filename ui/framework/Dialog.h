@@ -21,7 +21,6 @@ class CDialog : public CWnd {
     // Runs the data exchange in the given direction (TRUE: save). Always TRUE.
     BOOL UpdateData(BOOL saveAndValidate = TRUE);
 
-    UINT TemplateId() const { return m_templateId; }
     DWORD HelpTopic() const { return kHelpTopicBase + m_templateId; }
 
     // Routes a command through the dialog's own table, then the application's.

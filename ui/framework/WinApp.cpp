@@ -4,12 +4,11 @@
 
 #include <vector>
 
+#include "ui/framework/FrameworkIds.h"
+
 namespace {
 
 CWinApp* g_app = nullptr;
-
-// The framework's string "Failed to launch help.".
-constexpr UINT kFailedToLaunchHelpString = 61703;
 
 std::string ModuleFileName(HINSTANCE instance) {
     std::vector<char> buffer(MAX_PATH);
@@ -108,7 +107,7 @@ void CWinApp::ShowHelpTopic(DWORD topic) {
     HWND owner = main != nullptr ? main->m_hWnd : nullptr;
     m_helpShown = true;
     if (::HtmlHelpA(owner, m_helpFilePath.c_str(), HH_HELP_CONTEXT, topic) == nullptr) {
-        std::string text = AfxLoadString(kFailedToLaunchHelpString);
+        std::string text = AfxLoadString(AFX_IDP_FAILED_TO_LAUNCH_HELP);
         if (text.empty()) {
             text = "Failed to launch help.";
         }
@@ -131,14 +130,17 @@ int AfxMessageBox(const char* text, UINT type) {
     return ::MessageBoxA(owner, text, caption, type);
 }
 
-std::string AfxLoadString(UINT id) {
+HINSTANCE AfxGetResourceHandle() {
     CWinApp* app = AfxGetApp();
-    HINSTANCE instance = app != nullptr && app->m_hInstance != nullptr
-                             ? app->m_hInstance
-                             : ::GetModuleHandleA(nullptr);
+    return app != nullptr && app->m_hInstance != nullptr ? app->m_hInstance
+                                                         : ::GetModuleHandleA(nullptr);
+}
+
+std::string AfxLoadString(UINT id) {
     // A string table entry holds at most 4095 characters.
     char buffer[4096];
-    const int length = ::LoadStringA(instance, id, buffer, static_cast<int>(sizeof buffer));
+    const int length =
+        ::LoadStringA(AfxGetResourceHandle(), id, buffer, static_cast<int>(sizeof buffer));
     return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
 }
 

@@ -51,6 +51,9 @@ CWinApp* AfxGetApp();
 CWnd* AfxGetMainWnd();
 // OK button, exclamation icon, owned by the main window, captioned with the application name.
 int AfxMessageBox(const char* text, UINT type = MB_OK | MB_ICONEXCLAMATION);
+// Where the program's resources are: the application's module, or the executable's before the
+// application has its handles.
+HINSTANCE AfxGetResourceHandle();
 // Loads a string of the program's string table; empty when it is absent.
 std::string AfxLoadString(UINT id);
 // The entry point's work: handles, InitInstance, and ExitInstance when InitInstance returns FALSE.

@@ -1,44 +1,17 @@
 // The real main dialog and application object, on a driver of the test's own.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 
 #include "ModalWatcher.h"
-#include "ops/ControlIds.h"
+#include "testing/MemoryDriverPort.h"
 #include "ui/ReservationApp.h"
 #include "ui/ReservationDlg.h"
+#include "ui/resource.h"
 
 namespace {
 
 constexpr UINT kProbe = WM_APP + 2;
-
-// Opens (or not) and answers every call with failure 87, recording what it was sent.
-class FakeDriver : public tessaly::DriverPort {
-  public:
-    explicit FakeDriver(std::uint32_t openError = 0) : openError_(openError) {}
-    tessaly::OpenOutcome OpenDevice(const char* name) override {
-        opened = name;
-        return openError_ == 0 ? tessaly::OpenOutcome{kHandle, 0}
-                               : tessaly::OpenOutcome{tessaly::kInvalidHandle, openError_};
-    }
-    tessaly::ControlOutcome Control(tessaly::DeviceHandle, std::uint32_t, const void* input,
-                                    std::uint32_t, void*, std::uint32_t, std::uint32_t*) override {
-        std::uint32_t numbers[2];
-        std::memcpy(numbers, input, sizeof numbers);
-        calls.push_back({numbers[0], numbers[1]});
-        return {0, 87};
-    }
-    void CloseDevice(tessaly::DeviceHandle handle) override { closed.push_back(handle); }
-
-    static constexpr tessaly::DeviceHandle kHandle = 0x1234;
-    std::string opened;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> calls;  // device, path
-    std::vector<tessaly::DeviceHandle> closed;
-
-  private:
-    std::uint32_t openError_;
-};
 
 // The application with its real message map; help topics are recorded instead of shown.
 class RecordingApp : public CReservationApp {
@@ -81,13 +54,37 @@ std::vector<std::string> ComboEntries(HWND combo) {
     return entries;
 }
 
+// The ids of the dialog's controls that receive WM_ENABLE while `action` runs, in order (not the
+// combo box's own edit).
+std::vector<HWND> g_switched;
+LRESULT CALLBACK RecordEnable(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* message = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && message->message == WM_ENABLE) {
+        g_switched.push_back(message->hwnd);
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+std::vector<int> SwitchedBy(HWND dialog, const std::function<void()>& action) {
+    g_switched.clear();
+    HHOOK hook = ::SetWindowsHookExA(WH_CALLWNDPROC, RecordEnable, nullptr, ::GetCurrentThreadId());
+    action();
+    ::UnhookWindowsHookEx(hook);
+    std::vector<int> ids;
+    for (HWND control : g_switched) {
+        if (::GetParent(control) == dialog) {
+            ids.push_back(::GetDlgCtrlID(control));
+        }
+    }
+    return ids;
+}
+
 bool Enabled(HWND window) {
     return ::IsWindowEnabled(window) != FALSE;
 }
 
 TEST(ReservationDlg, TemplateHoldsTheControlsInTabOrder) {
     RecordingApp app;
-    FakeDriver driver;
+    tessaly::testing::MemoryDriverPort driver;
     ProbedDlg dialog(driver);
     app.m_pMainWnd = &dialog;
     std::vector<int> ids;
@@ -116,7 +113,7 @@ TEST(ReservationDlg, TemplateHoldsTheControlsInTabOrder) {
 
 TEST(ReservationDlg, AfterASuccessfulOpen) {
     RecordingApp app;
-    FakeDriver driver;
+    tessaly::testing::MemoryDriverPort driver;
     {
         ProbedDlg dialog(driver);
         app.m_pMainWnd = &dialog;
@@ -151,15 +148,18 @@ TEST(ReservationDlg, AfterASuccessfulOpen) {
             d.EndDialog(2);
         };
         dialog.DoModal();
-        EXPECT_EQ(driver.opened, "\\\\.\\vlkpath");
-        EXPECT_TRUE(driver.closed.empty());
+        ASSERT_EQ(driver.openedNames.size(), 1u);
+        EXPECT_STREQ(driver.openedNames[0], "\\\\.\\vlkpath");
+        EXPECT_TRUE(driver.closedHandles.empty());
     }
-    EXPECT_EQ(driver.closed, std::vector<tessaly::DeviceHandle>{FakeDriver::kHandle});
+    EXPECT_EQ(driver.closedHandles, std::vector<tessaly::DeviceHandle>{
+                                        tessaly::testing::MemoryDriverPort::kOpenedHandle});
 }
 
 TEST(ReservationDlg, AfterAFailedOpen) {
     RecordingApp app;
-    FakeDriver driver(2);
+    tessaly::testing::MemoryDriverPort driver;
+    driver.FailOpen(2);
     ModalWatcher boxes("ui_tests", ModalWatcher::Close(IDOK));
     {
         ProbedDlg dialog(driver);
@@ -175,12 +175,12 @@ TEST(ReservationDlg, AfterAFailedOpen) {
     }
     ASSERT_EQ(boxes.Count(), 1);
     EXPECT_EQ(boxes.Texts()[0], "Error opening \\\\.\\vlkpath. Error: 2\n");
-    EXPECT_TRUE(driver.closed.empty());
+    EXPECT_TRUE(driver.closedHandles.empty());
 }
 
 TEST(ReservationDlg, EventsReachTheOperations) {
     RecordingApp app;
-    FakeDriver driver;
+    tessaly::testing::MemoryDriverPort driver;
     ProbedDlg dialog(driver);
     app.m_pMainWnd = &dialog;
     dialog.onShown = [&](ProbedDlg& d) {
@@ -190,15 +190,25 @@ TEST(ReservationDlg, EventsReachTheOperations) {
         d.SendMessage(WM_COMMAND, MAKEWPARAM(IDC_COMMAND, CBN_SELCHANGE),
                       reinterpret_cast<LPARAM>(d.Item(IDC_COMMAND)));
         ASSERT_EQ(driver.calls.size(), 1u);
-        EXPECT_EQ(driver.calls[0], std::make_pair(3u, 1u));
+        EXPECT_EQ(driver.calls[0].input[0], 3);
+        EXPECT_EQ(driver.calls[0].input[4], 1);
         EXPECT_GT(::SendMessageA(d.Item(IDC_STATUS_INFO), LB_GETCOUNT, 0, 0), 0);
         EXPECT_GT(::SendMessageA(d.Item(IDC_DATA_LOG), LB_GETCOUNT, 0, 0), 0);
         EXPECT_NE(WindowText(d.Item(IDC_KEY7)), "");
 
-        ::SendMessageA(d.Item(IDC_GROUP_CHECK), BM_CLICK, 0, 0);
-        EXPECT_FALSE(Enabled(d.Item(IDC_DEVICE_NUMBER)));
-        EXPECT_FALSE(Enabled(d.Item(IDC_KEY7)));
-        EXPECT_TRUE(Enabled(d.Item(IDC_GROUP_PATH)));
+        // The check box switches the fourteen controls in their order, both ways.
+        const std::vector<int> order = {
+            IDC_DEVICE_NUMBER, IDC_PATH_NUMBER, IDC_COMMAND,   IDC_KEY0,      IDC_KEY1,
+            IDC_KEY2,          IDC_KEY3,        IDC_KEY4,      IDC_KEY5,      IDC_KEY6,
+            IDC_KEY7,          IDC_GROUP_START, IDC_GROUP_END, IDC_GROUP_PATH};
+        for (const bool checked : {true, false}) {
+            EXPECT_EQ(SwitchedBy(d.m_hWnd,
+                                 [&] { ::SendMessageA(d.Item(IDC_GROUP_CHECK), BM_CLICK, 0, 0); }),
+                      order);
+            for (std::size_t i = 0; i < order.size(); ++i) {
+                EXPECT_EQ(Enabled(d.Item(order[i])), (i < 11) != checked) << order[i];
+            }
+        }
         d.EndDialog(2);
     };
     dialog.DoModal();
@@ -206,7 +216,7 @@ TEST(ReservationDlg, EventsReachTheOperations) {
 
 TEST(ReservationDlg, PortsUseTheRightControls) {
     RecordingApp app;
-    FakeDriver driver;
+    tessaly::testing::MemoryDriverPort driver;
     ProbedDlg dialog(driver);
     app.m_pMainWnd = &dialog;
     dialog.onShown = [&](ProbedDlg& d) {
@@ -226,15 +236,22 @@ TEST(ReservationDlg, PortsUseTheRightControls) {
         EXPECT_EQ(WindowText(d.Item(IDC_STATUS_INFO)), "lengths");
 
         const std::string longText(5000, '7');
+        ::SetWindowTextA(d.Item(IDC_DEVICE_NUMBER), "12");
         ::SetWindowTextA(d.Item(IDC_PATH_NUMBER), longText.c_str());
-        EXPECT_EQ(d.EditText(IDC_PATH_NUMBER), longText);
-        EXPECT_EQ(d.EditText(IDC_GROUP_START), "");
+        ::SetWindowTextA(d.Item(IDC_GROUP_START), "4");
+        ::SetWindowTextA(d.Item(IDC_GROUP_END), "9");
+        ::SetWindowTextA(d.Item(IDC_GROUP_PATH), "x1");
+        const auto numbers = d.SingleStepNumbers();
+        EXPECT_EQ(numbers.device, "12");
+        EXPECT_EQ(numbers.path, longText);
+        const auto range = d.GroupRange();
+        EXPECT_EQ(range.start, "4") << "read while disabled";
+        EXPECT_EQ(range.end, "9");
+        EXPECT_EQ(range.path, "x1");
         EXPECT_EQ(d.CommandSelection(), -1);
-        EXPECT_FALSE(d.IsGroupChecked());
+        EXPECT_FALSE(d.IsGroupMode());
         ::SendMessageA(d.Item(IDC_GROUP_CHECK), BM_SETCHECK, BST_INDETERMINATE, 0);
-        EXPECT_TRUE(d.IsGroupChecked());
-        d.EnableControl(IDC_CLEAR_PR_KEYS, false);
-        EXPECT_FALSE(Enabled(d.Item(IDC_CLEAR_PR_KEYS)));
+        EXPECT_TRUE(d.IsGroupMode());
         d.FocusDeviceNumber();
         EXPECT_EQ(::GetFocus(), d.Item(IDC_DEVICE_NUMBER));
         d.EndDialog(2);
@@ -244,7 +261,7 @@ TEST(ReservationDlg, PortsUseTheRightControls) {
 
 TEST(ReservationDlg, EnterInAnEditEndsWithOneAndEscapeWithTwo) {
     RecordingApp app;
-    FakeDriver driver;
+    tessaly::testing::MemoryDriverPort driver;
     for (const auto& [key, result] : {std::pair{VK_RETURN, 1}, std::pair{VK_ESCAPE, 2}}) {
         ProbedDlg dialog(driver);
         app.m_pMainWnd = &dialog;
@@ -259,7 +276,7 @@ TEST(ReservationDlg, EnterInAnEditEndsWithOneAndEscapeWithTwo) {
 
 TEST(ReservationDlg, SystemMenuAboutEntryAndHelpTopics) {
     RecordingApp app;
-    FakeDriver driver;
+    tessaly::testing::MemoryDriverPort driver;
     ProbedDlg dialog(driver);
     app.m_pMainWnd = &dialog;
     HWND main = nullptr;
@@ -300,7 +317,7 @@ TEST(ReservationDlg, SystemMenuAboutEntryAndHelpTopics) {
 
 TEST(ReservationDlg, PaintsWhileMinimisedAndRestored) {
     RecordingApp app;
-    FakeDriver driver;
+    tessaly::testing::MemoryDriverPort driver;
     ProbedDlg dialog(driver);
     app.m_pMainWnd = &dialog;
     dialog.onShown = [&](ProbedDlg& d) {

@@ -1,6 +1,9 @@
-/* Control ids of the main dialog. Plain macros: the resource script includes this file too. */
-#ifndef TESSALY_OPS_CONTROLIDS_H
-#define TESSALY_OPS_CONTROLIDS_H
+/* Resource and control ids of tessaly.exe. Plain macros: the resource script includes this file
+   too. */
+#ifndef TESSALY_UI_RESOURCE_H
+#define TESSALY_UI_RESOURCE_H
+
+#include "ui/framework/FrameworkIds.h"
 
 #define IDD_ABOUTBOX 100
 #define IDS_ABOUTBOX 101
@@ -27,7 +30,5 @@
 #define IDC_CLEAR_PR_KEYS 1021
 
 #define IDM_ABOUTBOX 0x0010
-#define ID_HELP 57670
-#define IDS_HELP_LAUNCH_FAILED 61703
 
 #endif
