@@ -1,0 +1,269 @@
+#include "cli/Arguments.h"
+
+#include "cli/Values.h"
+
+namespace tessaly::cli {
+namespace {
+
+// Options a command takes besides the global ones.
+enum Option : unsigned {
+    kPath = 1u << 0,
+    kAllPaths = 1u << 1,
+    kType = 1u << 2,
+    kVictim = 1u << 3,
+    kAbort = 1u << 4,
+    kIgnoreExisting = 1u << 5,
+    kOldKey = 1u << 6,
+    kYes = 1u << 7,
+};
+
+struct VerbSpec {
+    Verb verb;
+    const char* name;
+    bool range;         // DEVICES rather than one DEVICE
+    unsigned allowed;   // Option bits
+    unsigned required;  // Option bits that must be there (kPath|kAllPaths: one of the two)
+    const char* arguments;
+    const char* summary;
+};
+
+constexpr VerbSpec kVerbs[] = {
+    {Verb::Keys, "keys", true, kPath, kPath, "DEVICES --path P",
+     "READ KEYS: the generation and every registered key"},
+    {Verb::Reservation, "reservation", true, kPath, kPath, "DEVICES --path P",
+     "READ RESERVATION: the holder's key, scope and type"},
+    {Verb::FullStatus, "full-status", true, kPath, kPath, "DEVICES --path P",
+     "READ FULL STATUS: every registration, the holder, its port and TransportID"},
+    {Verb::Capabilities, "capabilities", true, kPath, kPath, "DEVICES --path P",
+     "REPORT CAPABILITIES: what the device supports"},
+    {Verb::Scan, "scan", true, kPath, kPath, "DEVICES --path P",
+     "one line a device: generation, registrations, holder, type"},
+    {Verb::Register, "register", false, kPath | kAllPaths | kIgnoreExisting | kOldKey,
+     kPath | kAllPaths, "DEVICE (--path P | --all-paths) [--ignore-existing] [--old-key K]",
+     "register this host's key (REGISTER, or REGISTER AND IGNORE EXISTING KEY)"},
+    {Verb::Unregister, "unregister", false, kPath | kAllPaths, kPath | kAllPaths,
+     "DEVICE (--path P | --all-paths)", "remove this host's registration"},
+    {Verb::Reserve, "reserve", false, kPath | kType, kPath | kType, "DEVICE --path P --type T",
+     "RESERVE with this host's key"},
+    {Verb::Release, "release", false, kPath | kType, kPath | kType, "DEVICE --path P --type T",
+     "RELEASE this host's reservation"},
+    {Verb::Clear, "clear", false, kPath, kPath, "DEVICE --path P",
+     "CLEAR: remove every registration and the reservation"},
+    {Verb::Preempt, "preempt", false, kPath | kType | kVictim | kAbort, kPath | kType | kVictim,
+     "DEVICE --path P --victim K --type T [--abort]",
+     "PREEMPT (AND ABORT) the registrations of the victim key"},
+    {Verb::GroupClear, "group-clear", true, kPath | kYes, kPath, "DEVICES --path P [--yes]",
+     "the dialog's clear on each device, then verified"},
+    {Verb::Fence, "fence", true, kPath | kVictim | kYes, kPath | kVictim,
+     "DEVICES --path P --victim K [--yes]",
+     "the safe way: register, PREEMPT AND ABORT the victim key, verify it is gone"},
+};
+
+struct OptionSpec {
+    const char* name;
+    unsigned bit;  // 0 for a global option
+    bool value;
+};
+constexpr OptionSpec kOptions[] = {
+    {"--json", 0, false},         {"--hex", 0, false},
+    {"--key", 0, true},           {"--retries", 0, true},
+    {"--path", kPath, true},      {"--all-paths", kAllPaths, false},
+    {"--type", kType, true},      {"--victim", kVictim, true},
+    {"--abort", kAbort, false},   {"--ignore-existing", kIgnoreExisting, false},
+    {"--old-key", kOldKey, true}, {"--yes", kYes, false},
+};
+
+const VerbSpec* FindVerb(const std::string& name) {
+    for (const auto& entry : kVerbs) {
+        if (name == entry.name) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+const OptionSpec* FindOption(const std::string& name) {
+    for (const auto& entry : kOptions) {
+        if (name == entry.name) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+std::string CommandUsage(const VerbSpec& entry) {
+    std::string text = "usage: tessaly-cli [--json] [--hex] [--key KEY] [--retries N] " +
+                       std::string(entry.name) + " " + entry.arguments + "\n  " + entry.summary +
+                       "\n";
+    if (entry.allowed & kType) {
+        text += "  --type T: 1 we, 3 ea, 5 we-ro, 6 ea-ro, 7 we-ar, 8 ea-ar\n";
+    }
+    if (entry.allowed & kYes) {
+        text += "  without --yes nothing changes: the devices are read and the plan is shown\n";
+    }
+    return text;
+}
+
+ParsedArguments Error(std::string text) {
+    ParsedArguments parsed;
+    parsed.error = std::move(text);
+    return parsed;
+}
+
+}  // namespace
+
+std::string Usage() {
+    std::string text =
+        "usage: tessaly-cli [--json] [--hex] [--key KEY] [--retries N] COMMAND ARGS\n"
+        "Persistent reservations through the VLK driver's control device.\n\ncommands:\n";
+    for (const auto& entry : kVerbs) {
+        std::string line = "  " + std::string(entry.name) + " " + entry.arguments;
+        text += line + "\n      " + entry.summary + "\n";
+    }
+    text +=
+        "\nDEVICES: N, N-M or a comma list of both (0-5,9), devices 0..100; paths 0..32.\n"
+        "KEY: 16 hex digits (0x allowed) or 8 characters in quotes; --key is this host's key\n"
+        "     (default 0x54455353414C5931 \"TESSALY1\", the key of tessaly.exe).\n"
+        "--json: one JSON document on standard output; --hex: the data area as a hex dump;\n"
+        "--retries N: retries of a command met by a unit attention (default 3).\n"
+        "Exit status: 0 success, 1 syntax error, 2 not ready, 5 illegal request, 6 unit\n"
+        "attention left, 15 no control device or no such device or path, 24 reservation\n"
+        "conflict, 97 reply that cannot be decoded, 99 anything else.\n"
+        "tessaly-cli COMMAND --help tells more of one command.\n";
+    return text;
+}
+
+ParsedArguments ParseArguments(const std::vector<std::string>& words) {
+    Invocation invocation;
+    const VerbSpec* verb = nullptr;
+    std::optional<std::string> target;
+    unsigned given = 0;
+    bool help = false;
+
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        std::string word = words[i];
+        if (word == "--help" || word == "-h" || word == "/?") {
+            help = true;
+            continue;
+        }
+        if (word.size() < 2 || word.compare(0, 2, "--") != 0) {
+            if (verb == nullptr) {
+                verb = FindVerb(word);
+                if (verb == nullptr) {
+                    return Error("'" + word + "' is not a command (tessaly-cli --help lists them)");
+                }
+            } else if (!target) {
+                target = word;
+            } else {
+                return Error("'" + word + "' is one word too many");
+            }
+            continue;
+        }
+        std::optional<std::string> value;
+        if (const auto equals = word.find('='); equals != std::string::npos) {
+            value = word.substr(equals + 1);
+            word.resize(equals);
+        }
+        const OptionSpec* option = FindOption(word);
+        if (option == nullptr) {
+            return Error("'" + word + "' is not an option");
+        }
+        if (option->value && !value) {
+            if (i + 1 >= words.size()) {
+                return Error(word + " needs a value");
+            }
+            value = words[++i];
+        } else if (!option->value && value) {
+            return Error(word + " takes no value");
+        }
+        given |= option->bit;
+        const std::string& v = value ? *value : word;
+        if (word == "--json") {
+            invocation.json = true;
+        } else if (word == "--hex") {
+            invocation.hex = true;
+        } else if (word == "--key" || word == "--victim" || word == "--old-key") {
+            const auto key = ParseKey(v);
+            if (!key) {
+                return Error("'" + v + "' is not a key for " + word +
+                             " (16 hex digits, or 8 characters in quotes)");
+            }
+            (word == "--key"      ? invocation.key
+             : word == "--victim" ? invocation.victim
+                                  : invocation.oldKey.emplace()) = *key;
+        } else if (word == "--retries") {
+            const auto n = ParseNumber(v, 100);
+            if (!n) {
+                return Error("'" + v + "' is not a number of retries (0..100)");
+            }
+            invocation.retries = static_cast<int>(*n);
+        } else if (word == "--path") {
+            const auto n = ParseNumber(v, kHighestPath);
+            if (!n) {
+                return Error("'" + v + "' is not a path number (0..32)");
+            }
+            invocation.path = *n;
+        } else if (word == "--type") {
+            const auto type = ParseType(v);
+            if (!type) {
+                return Error("'" + v + "' is not a reservation type (1, 3, 5, 6, 7, 8 or we, ea, " +
+                             "we-ro, ea-ro, we-ar, ea-ar)");
+            }
+            invocation.type = *type;
+        } else {
+            invocation.allPaths |= word == "--all-paths";
+            invocation.abort |= word == "--abort";
+            invocation.ignoreExisting |= word == "--ignore-existing";
+            invocation.yes |= word == "--yes";
+        }
+    }
+
+    ParsedArguments parsed;
+    if (help) {
+        parsed.help = verb != nullptr ? CommandUsage(*verb) : Usage();
+        return parsed;
+    }
+    if (verb == nullptr) {
+        return Error("no command given (tessaly-cli --help lists them)");
+    }
+    for (const auto& option : kOptions) {
+        if ((given & option.bit) != 0 && (verb->allowed & option.bit) == 0) {
+            return Error(std::string(option.name) + " does not go with " + verb->name);
+        }
+    }
+    const unsigned paths = given & (kPath | kAllPaths);
+    if (paths == (kPath | kAllPaths)) {
+        return Error("--path and --all-paths exclude each other");
+    }
+    for (const auto& option : kOptions) {
+        const bool either = (option.bit & (kPath | kAllPaths)) != 0;
+        if ((verb->required & option.bit) != 0 && (either ? paths == 0 : !(given & option.bit))) {
+            return Error(std::string(option.name) + " is missing for " + verb->name);
+        }
+    }
+    if (!target) {
+        return Error(std::string(verb->range ? "DEVICES" : "DEVICE") + " is missing for " +
+                     verb->name);
+    }
+    const DeviceList list = ParseDevices(*target);
+    if (list.devices.empty()) {
+        return Error("'" + list.badWord + "' is not a device number or range (0..100)");
+    }
+    if (!verb->range && list.devices.size() != 1) {
+        return Error("'" + *target + "': " + verb->name + " takes one device");
+    }
+    if ((given & kVictim) != 0) {
+        if (invocation.victim == invocation.key) {
+            return Error("the victim key is this host's own key " + KeyText(invocation.key));
+        }
+        if (invocation.victim == ReservationKey{}) {
+            return Error("a victim key of zero names no registration");
+        }
+    }
+    invocation.verb = verb->verb;
+    invocation.devices = list.devices;
+    parsed.invocation = invocation;
+    return parsed;
+}
+
+}  // namespace tessaly::cli

@@ -1,0 +1,58 @@
+// The command line of tessaly-cli: what to do, to which devices, through which path, with which
+// keys. A word that does not fit is named in the error.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/Commands.h"
+
+namespace tessaly::cli {
+
+enum class Verb {
+    Keys,
+    Reservation,
+    FullStatus,
+    Capabilities,
+    Scan,
+    Register,
+    Unregister,
+    Reserve,
+    Release,
+    Clear,
+    Preempt,
+    GroupClear,
+    Fence,
+};
+
+struct Invocation {
+    Verb verb = Verb::Keys;
+    std::vector<std::uint32_t> devices;
+    std::uint32_t path = 0;
+    bool allPaths = false;
+    bool json = false;
+    bool hex = false;
+    ReservationKey key = FixedRegistrationKey();  // this host's key
+    int retries = 3;                              // of a command met by a unit attention
+    bool ignoreExisting = false;
+    std::optional<ReservationKey> oldKey;
+    std::uint8_t type = 0;
+    ReservationKey victim{};
+    bool abort = false;
+    bool yes = false;
+};
+
+struct ParsedArguments {
+    std::optional<Invocation> invocation;
+    std::string help;   // usage asked for with --help: print it and end with 0
+    std::string error;  // a syntax error: print it and end with 1
+};
+
+ParsedArguments ParseArguments(const std::vector<std::string>& words);
+
+// The general usage text.
+std::string Usage();
+
+}  // namespace tessaly::cli

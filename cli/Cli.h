@@ -1,0 +1,21 @@
+// tessaly-cli: persistent reservations for scripts and consoles. Reads and changes the
+// reservations of one device or a range, through one path, decodes what the devices answer, and
+// ends with the exit status of the first failure.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "core/DriverPort.h"
+#include "core/Pause.h"
+#include "report/MessageLookup.h"
+
+namespace tessaly::cli {
+
+// Runs the program on its arguments (the program's own name left out), writing the report to
+// `out` and notes and errors to `err`; returns the exit status.
+int Run(const std::vector<std::string>& arguments, DriverPort& driver, Pause& pause,
+        MessageLookup& messages, std::ostream& out, std::ostream& err);
+
+}  // namespace tessaly::cli

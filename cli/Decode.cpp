@@ -1,0 +1,297 @@
+#include "cli/Decode.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace tessaly::cli {
+namespace {
+
+std::string Hex2(std::uint8_t value) {
+    char text[4];
+    std::snprintf(text, sizeof text, "%02X", static_cast<unsigned>(value));
+    return text;
+}
+
+struct AdditionalSense {
+    std::uint8_t asc;
+    std::uint8_t ascq;
+    const char* text;
+};
+constexpr AdditionalSense kAdditionalSense[] = {
+    {0x00, 0x00, "NO ADDITIONAL SENSE INFORMATION"},
+    {0x04, 0x00, "LOGICAL UNIT NOT READY, CAUSE NOT REPORTABLE"},
+    {0x04, 0x01, "LOGICAL UNIT IS IN PROCESS OF BECOMING READY"},
+    {0x04, 0x02, "LOGICAL UNIT NOT READY, INITIALIZING COMMAND REQUIRED"},
+    {0x04, 0x03, "LOGICAL UNIT NOT READY, MANUAL INTERVENTION REQUIRED"},
+    {0x1A, 0x00, "PARAMETER LIST LENGTH ERROR"},
+    {0x20, 0x00, "INVALID COMMAND OPERATION CODE"},
+    {0x21, 0x00, "LOGICAL BLOCK ADDRESS OUT OF RANGE"},
+    {0x24, 0x00, "INVALID FIELD IN CDB"},
+    {0x25, 0x00, "LOGICAL UNIT NOT SUPPORTED"},
+    {0x26, 0x00, "INVALID FIELD IN PARAMETER LIST"},
+    {0x26, 0x01, "PARAMETER NOT SUPPORTED"},
+    {0x26, 0x02, "PARAMETER VALUE INVALID"},
+    {0x26, 0x04, "INVALID RELEASE OF PERSISTENT RESERVATION"},
+    {0x29, 0x00, "POWER ON, RESET, OR BUS DEVICE RESET OCCURRED"},
+    {0x29, 0x01, "POWER ON OCCURRED"},
+    {0x2A, 0x01, "MODE PARAMETERS CHANGED"},
+    {0x2A, 0x03, "RESERVATIONS PREEMPTED"},
+    {0x2A, 0x04, "RESERVATIONS RELEASED"},
+    {0x2A, 0x05, "REGISTRATIONS PREEMPTED"},
+    {0x2C, 0x00, "COMMAND SEQUENCE ERROR"},
+    {0x3A, 0x00, "MEDIUM NOT PRESENT"},
+    {0x3F, 0x0E, "REPORTED LUNS DATA HAS CHANGED"},
+    {0x55, 0x04, "INSUFFICIENT REGISTRATION RESOURCES"},
+};
+
+constexpr const char* kSenseKeys[16] = {
+    "NO SENSE",       "RECOVERED ERROR", "NOT READY",      "MEDIUM ERROR",
+    "HARDWARE ERROR", "ILLEGAL REQUEST", "UNIT ATTENTION", "DATA PROTECT",
+    "BLANK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
+    "RESERVED (Ch)",  "VOLUME OVERFLOW", "MISCOMPARE",     "RESERVED (Fh)",
+};
+
+// The length the device had to send: its whole list, or the allocation length when that is less.
+// Fewer bytes than that, or than the header, mean a reply that cannot be trusted. The programs ask
+// for more than any header, so a header that does not fit is always a fault.
+std::string CheckLength(Bytes data, std::uint32_t header, std::uint64_t available,
+                        std::uint32_t allocationLength) {
+    const std::uint64_t expected = available < allocationLength ? available : allocationLength;
+    if (data.size() < header) {
+        return "the reply holds " + std::to_string(data.size()) + " bytes, less than its " +
+               std::to_string(header) + "-byte header";
+    }
+    if (data.size() < expected) {
+        return "the reply holds " + std::to_string(data.size()) +
+               " bytes but its length field announces " + std::to_string(available);
+    }
+    return {};
+}
+
+}  // namespace
+
+std::uint32_t LoadBe32(const std::uint8_t* at) {
+    return (static_cast<std::uint32_t>(at[0]) << 24) | (static_cast<std::uint32_t>(at[1]) << 16) |
+           (static_cast<std::uint32_t>(at[2]) << 8) | static_cast<std::uint32_t>(at[3]);
+}
+
+std::uint16_t LoadBe16(const std::uint8_t* at) {
+    return static_cast<std::uint16_t>((at[0] << 8) | at[1]);
+}
+
+std::string HexBytes(Bytes bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(bytes.size() * 3);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i != 0) {
+            text += ' ';
+        }
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+std::string StatusName(std::uint8_t status) {
+    switch (status) {
+        case 0x00:
+            return "GOOD";
+        case 0x02:
+            return "CHECK CONDITION";
+        case 0x04:
+            return "CONDITION MET";
+        case 0x08:
+            return "BUSY";
+        case 0x18:
+            return "RESERVATION CONFLICT";
+        case 0x28:
+            return "TASK SET FULL";
+        case 0x30:
+            return "ACA ACTIVE";
+        case 0x40:
+            return "TASK ABORTED";
+        default:
+            return "status " + Hex2(status) + "h";
+    }
+}
+
+std::optional<Sense> DecodeSense(Bytes sense) {
+    if (sense.empty()) {
+        return std::nullopt;
+    }
+    const std::uint8_t code = sense[0] & 0x7F;
+    if ((code == 0x70 || code == 0x71) && sense.size() >= 14) {
+        return Sense{code, static_cast<std::uint8_t>(sense[2] & 0x0F), sense[12], sense[13]};
+    }
+    if ((code == 0x72 || code == 0x73) && sense.size() >= 4) {
+        return Sense{code, static_cast<std::uint8_t>(sense[1] & 0x0F), sense[2], sense[3]};
+    }
+    return std::nullopt;
+}
+
+const char* SenseKeyName(std::uint8_t key) {
+    return kSenseKeys[key & 0x0F];
+}
+
+std::string AdditionalSenseText(std::uint8_t asc, std::uint8_t ascq) {
+    for (const auto& entry : kAdditionalSense) {
+        if (entry.asc == asc && entry.ascq == ascq) {
+            return entry.text;
+        }
+    }
+    return "additional sense " + Hex2(asc) + "h/" + Hex2(ascq) + "h";
+}
+
+std::string SenseText(const Sense& sense) {
+    return std::string(SenseKeyName(sense.key)) + ", " +
+           AdditionalSenseText(sense.asc, sense.ascq) + " (" + Hex2(sense.asc) + "h/" +
+           Hex2(sense.ascq) + "h)";
+}
+
+Decoded<KeysReply> DecodeReadKeys(Bytes data, std::uint32_t allocationLength) {
+    Decoded<KeysReply> decoded;
+    const std::uint64_t available = data.size() >= 8 ? 8ull + LoadBe32(data.data() + 4) : 8;
+    decoded.problem = CheckLength(data, 8, available, allocationLength);
+    if (decoded.problem.empty() && (available - 8) % 8 != 0) {
+        decoded.problem = "its key list of " + std::to_string(available - 8) +
+                          " bytes is not a whole number of 8-byte keys";
+    }
+    if (!decoded.problem.empty()) {
+        return decoded;
+    }
+    KeysReply reply{LoadBe32(data.data()), {}, 0};
+    const std::uint64_t end = available < data.size() ? available : data.size();
+    for (std::uint64_t at = 8; at + 8 <= end; at += 8) {
+        ReservationKey key;
+        std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(at), 8, key.begin());
+        reply.keys.push_back(key);
+    }
+    reply.notShown = static_cast<std::uint32_t>((available - 8) / 8 - reply.keys.size());
+    decoded.reply = reply;
+    return decoded;
+}
+
+Decoded<ReservationReply> DecodeReadReservation(Bytes data, std::uint32_t allocationLength) {
+    Decoded<ReservationReply> decoded;
+    const std::uint64_t available = data.size() >= 8 ? 8ull + LoadBe32(data.data() + 4) : 8;
+    decoded.problem = CheckLength(data, 8, available, allocationLength);
+    if (decoded.problem.empty() && (available - 8) % 16 != 0) {
+        decoded.problem = "its " + std::to_string(available - 8) +
+                          " bytes of descriptors are not whole 16-byte descriptors";
+    }
+    if (decoded.problem.empty() && available > 8 && data.size() < 24) {
+        decoded.problem = "its reservation descriptor did not fit in the reply";
+    }
+    if (!decoded.problem.empty()) {
+        return decoded;
+    }
+    ReservationReply reply{LoadBe32(data.data()), available > 8, {}, 0, 0, 0};
+    if (reply.held) {
+        std::copy_n(data.begin() + 8, 8, reply.key.begin());
+        reply.scope = static_cast<std::uint8_t>(data[21] >> 4);
+        reply.type = data[21] & 0x0F;
+        reply.moreDescriptors = static_cast<std::uint32_t>((available - 8) / 16 - 1);
+    }
+    decoded.reply = reply;
+    return decoded;
+}
+
+Decoded<FullStatusReply> DecodeReadFullStatus(Bytes data, std::uint32_t allocationLength) {
+    Decoded<FullStatusReply> decoded;
+    const std::uint64_t available = data.size() >= 8 ? 8ull + LoadBe32(data.data() + 4) : 8;
+    decoded.problem = CheckLength(data, 8, available, allocationLength);
+    if (!decoded.problem.empty()) {
+        return decoded;
+    }
+    FullStatusReply reply{LoadBe32(data.data()), {}, 0};
+    const std::uint64_t end = available < data.size() ? available : data.size();
+    std::uint64_t at = 8;
+    while (at < available) {
+        if (at + 24 > available) {
+            decoded.problem = "a status descriptor runs past the length the reply announces";
+            return decoded;
+        }
+        if (at + 24 > end) {
+            break;  // cut by the allocation length
+        }
+        const std::uint8_t* d = data.data() + at;
+        const std::uint64_t next = at + 24 + LoadBe32(d + 20);
+        if (next > available) {
+            decoded.problem = "a status descriptor runs past the length the reply announces";
+            return decoded;
+        }
+        if (next > end) {
+            break;
+        }
+        Registration r;
+        std::copy_n(d, 8, r.key.begin());
+        r.allTargetPorts = (d[12] & 0x02) != 0;
+        r.holder = (d[12] & 0x01) != 0;
+        r.scope = static_cast<std::uint8_t>(d[13] >> 4);
+        r.type = d[13] & 0x0F;
+        r.relativeTargetPort = LoadBe16(d + 18);
+        r.transportId.assign(d + 24, data.data() + next);
+        reply.registrations.push_back(std::move(r));
+        at = next;
+    }
+    reply.bytesNotShown = static_cast<std::uint32_t>(available - at);
+    decoded.reply = std::move(reply);
+    return decoded;
+}
+
+std::string TransportIdText(Bytes id) {
+    if (id.size() >= 4 && (id[0] & 0x0F) == 0x5) {
+        // iSCSI: a name of up to the announced length, ended by a zero byte; format 01b adds
+        // ",i,0x" and the initiator session identifier.
+        const std::size_t length = 4u + LoadBe16(id.data() + 2);
+        std::string name;
+        for (std::size_t i = 4; i < id.size() && i < length && id[i] != 0; ++i) {
+            name += static_cast<char>(id[i]);
+        }
+        return "iSCSI name " + name;
+    }
+    if (id.size() >= 16 && (id[0] & 0x0F) == 0x0) {
+        return "Fibre Channel N_Port name " + HexBytes(id.subspan(8, 8));
+    }
+    if (id.size() >= 12 && (id[0] & 0x0F) == 0x6) {
+        return "SAS address " + HexBytes(id.subspan(4, 8));
+    }
+    return "TransportID " + HexBytes(id);
+}
+
+Decoded<CapabilitiesReply> DecodeReportCapabilities(Bytes data, std::uint32_t allocationLength) {
+    Decoded<CapabilitiesReply> decoded;
+    const std::uint64_t length = data.size() >= 2 ? LoadBe16(data.data()) : 8;
+    decoded.problem = CheckLength(data, 8, length, allocationLength);
+    if (decoded.problem.empty() && length < 8) {
+        decoded.problem = "its LENGTH field says " + std::to_string(length) + ", less than 8";
+    }
+    if (!decoded.problem.empty()) {
+        return decoded;
+    }
+    CapabilitiesReply reply{};
+    reply.length = static_cast<std::uint16_t>(length);
+    reply.compatibleReservationHandling = (data[2] & 0x10) != 0;
+    reply.specifyInitiatorPorts = (data[2] & 0x08) != 0;
+    reply.allTargetPorts = (data[2] & 0x04) != 0;
+    reply.persistThroughPowerLoss = (data[2] & 0x01) != 0;
+    reply.typeMaskValid = (data[3] & 0x80) != 0;
+    reply.allowCommands = static_cast<std::uint8_t>((data[3] >> 4) & 0x07);
+    reply.persistThroughPowerLossActive = (data[3] & 0x01) != 0;
+    if (reply.typeMaskValid) {
+        // Byte 4: WR_EX_AR (7), EX_AC_RO (6), WR_EX_RO (5), EX_AC (3), WR_EX (1); byte 5: EX_AC_AR.
+        const struct {
+            std::uint8_t byte, bit, type;
+        } mask[] = {{4, 1, 0x1}, {4, 3, 0x3}, {4, 5, 0x5}, {4, 6, 0x6}, {4, 7, 0x7}, {5, 0, 0x8}};
+        for (const auto& m : mask) {
+            if ((data[m.byte] >> m.bit) & 1) {
+                reply.types.push_back(m.type);
+            }
+        }
+    }
+    decoded.reply = reply;
+    return decoded;
+}
+
+}  // namespace tessaly::cli

@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "cli/Cli.h"
+#include "cli/tests/ModelDriver.h"
+#include "sim/config/DefaultSetup.h"
+#include "testing/MemoryDialog.h"
+
+namespace tessaly::cli {
+namespace {
+
+using testing::ModelDriver;
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Outcome RunOn(DriverPort& driver, const std::vector<std::string>& arguments) {
+    tessaly::testing::RecordingPause pause;
+    tessaly::testing::MapMessageLookup messages;
+    messages.texts[55] = "Device does not exist.\r\n";
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = Run(arguments, driver, pause, messages, out, err);
+    return {status, out.str(), err.str()};
+}
+
+std::string DefaultDisks() {
+    return std::string(vlksim::kDefaultSetupText, vlksim::kDefaultSetupLength);
+}
+
+TEST(Cli, ReadsOnTheDefaultDisksOneFactALine) {
+    ModelDriver driver(DefaultDisks());
+    ASSERT_TRUE(driver.ok);
+    const Outcome keys = RunOn(driver, {"keys", "2", "--path", "1"});
+    EXPECT_EQ(keys.status, 0) << keys.err;
+    EXPECT_EQ(keys.out,
+              "device 2, path 1: READ KEYS\n"
+              "  generation: 0x00000000\n"
+              "  registered keys: 2\n"
+              "  key: 0x4E4F44452D423031 \"NODE-B01\"\n"
+              "  key: 0x54455353414C5931 \"TESSALY1\"\n");
+    const Outcome reservation = RunOn(driver, {"reservation", "2,4", "--path=0"});
+    EXPECT_EQ(reservation.status, 0);
+    EXPECT_EQ(reservation.out,
+              "device 2, path 0: READ RESERVATION\n"
+              "  generation: 0x00000000\n"
+              "  holder: 0x4E4F44452D423031 \"NODE-B01\"\n"
+              "  scope: logical unit\n"
+              "  type: Exclusive Access - Registrants Only (6h)\n"
+              "device 4, path 0: READ RESERVATION\n"
+              "  generation: 0x00000000\n"
+              "  no reservation\n");
+    EXPECT_EQ(driver.calls, 3);
+}
+
+TEST(Cli, ExitStatusOfTheFirstFailureAfterEveryDevice) {
+    ModelDriver driver(DefaultDisks());
+    const Outcome range = RunOn(driver, {"--json", "keys", "3-4", "--path", "0"});
+    EXPECT_EQ(range.status, 15);
+    EXPECT_NE(range.out.find("\"device\": 4"), std::string::npos) << "every device is reported";
+    EXPECT_NE(range.out.find("error 55: Device does not exist."), std::string::npos);
+    EXPECT_TRUE(range.err.empty()) << range.err;
+
+    const Outcome conflict = RunOn(driver, {"reserve", "2", "--path", "0", "--type", "ea-ro"});
+    EXPECT_EQ(conflict.status, 24);
+    EXPECT_EQ(conflict.out,
+              "device 2, path 0: RESERVE Exclusive Access - Registrants Only (6h): RESERVATION "
+              "CONFLICT\n");
+
+    driver.openError = 2;
+    const Outcome closed = RunOn(driver, {"keys", "0-1", "--path", "0"});
+    EXPECT_EQ(closed.status, 15);
+    EXPECT_EQ(closed.err, "tessaly-cli: cannot open \\\\.\\vlkpath: error 2\n");
+    EXPECT_EQ(driver.calls, 3) << "nothing is sent without the control device";
+}
+
+TEST(Cli, SyntaxErrorsNameTheWord) {
+    ModelDriver driver(DefaultDisks());
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"kyes", "0", "--path", "0"}, "'kyes' is not a command"},
+        {{"keys", "0-101", "--path", "0"}, "'0-101' is not a device"},
+        {{"keys", "0", "--path", "33"}, "'33' is not a path number"},
+        {{"keys", "0"}, "--path is missing for keys"},
+        {{"keys", "0", "--path", "0", "--type", "6"}, "--type does not go with keys"},
+        {{"register", "0-2", "--path", "0"}, "'0-2': register takes one device"},
+        {{"fence", "0", "--path", "0", "--victim", "TESSALY1"}, "this host's own key"},
+        {{"preempt", "0", "--path", "0", "--victim", "DEADBEEF", "--type", "6"}, "'DEADBEEF'"},
+        {{"keys", "0", "1", "--path", "0"}, "'1' is one word too many"},
+    };
+    for (const auto& [arguments, named] : cases) {
+        const Outcome outcome = RunOn(driver, arguments);
+        EXPECT_EQ(outcome.status, 1) << named;
+        EXPECT_NE(outcome.err.find(named), std::string::npos) << outcome.err;
+    }
+    EXPECT_EQ(driver.calls, 0);
+    EXPECT_EQ(RunOn(driver, {"fence", "--help"}).status, 0);
+}
+
+TEST(Cli, RepliesTooShortOrInconsistentEndWith97) {
+    ModelDriver driver(DefaultDisks());
+    // The device says two keys follow but the transfer holds only one.
+    driver.reply = [](std::uint8_t* block, std::uint32_t&) {
+        block[12] = 16;  // DataTransferLength: the header and one key
+    };
+    EXPECT_EQ(RunOn(driver, {"keys", "1", "--path", "0"}).status, 97);
+    // The driver returns fewer bytes than the transfer it reports.
+    driver.reply = [](std::uint8_t*, std::uint32_t& returned) { returned = 100; };
+    const Outcome short_ = RunOn(driver, {"keys", "1", "--path", "0"});
+    EXPECT_EQ(short_.status, 97);
+    EXPECT_NE(short_.out.find("too few"), std::string::npos) << short_.out;
+}
+
+// Answers with CHECK CONDITION, UNIT ATTENTION as many times as told, then as the disk would.
+void UnitAttentions(ModelDriver& driver, int count) {
+    driver.reply = [count](std::uint8_t* block, std::uint32_t&) mutable {
+        if (count-- > 0) {
+            block[2] = 0x02;
+            block[60] = 0x70;
+            block[62] = 0x06;
+            block[67] = 10;
+            block[72] = 0x2A;
+            block[73] = 0x03;
+        }
+    };
+}
+
+TEST(Cli, UnitAttentionsRetriedAndOneLeftOver) {
+    ModelDriver driver(DefaultDisks());
+    UnitAttentions(driver, 2);
+    const Outcome retried = RunOn(driver, {"reservation", "0", "--path", "0"});
+    EXPECT_EQ(retried.status, 0);
+    EXPECT_NE(retried.err.find("RESERVATIONS PREEMPTED (2Ah/03h); sent again (retry 2 of 3)"),
+              std::string::npos)
+        << retried.err;
+    UnitAttentions(driver, 2);
+    const Outcome left = RunOn(driver, {"--retries", "1", "reservation", "0", "--path", "0"});
+    EXPECT_EQ(left.status, 6);
+    EXPECT_NE(left.out.find("CHECK CONDITION: UNIT ATTENTION"), std::string::npos) << left.out;
+}
+
+TEST(Cli, GroupClearPlansWithoutYesAndVerifiesWithIt) {
+    ModelDriver driver(DefaultDisks());
+    const Outcome plan = RunOn(driver, {"group-clear", "0-5", "--path", "0"});
+    EXPECT_EQ(plan.status, 15) << "device 3 does not exist";
+    EXPECT_NE(plan.out.find("device 2, path 0: would not clear: held by 0x4E4F44452D423031"),
+              std::string::npos)
+        << plan.out;
+    EXPECT_NE(plan.err.find("nothing was changed"), std::string::npos);
+    const int readsOnly = driver.calls;
+    EXPECT_EQ(readsOnly, 6);
+
+    const Outcome done = RunOn(driver, {"group-clear", "0-5", "--path", "0", "--yes"});
+    EXPECT_EQ(done.status, 24) << "device 2 stays held, the first failure";
+    const std::string expected[] = {
+        "device 0, path 0: cleared\n",
+        "device 1, path 0: cleared\n",
+        "device 2, path 0: left held by 0x4E4F44452D423031 \"NODE-B01\" (key not ours)\n",
+        "device 3, path 0: failed: the device or its path does not exist",
+        "device 4, path 0: nothing held\n",
+        "device 5, path 0: cleared\n",
+    };
+    std::size_t at = 0;
+    for (const auto& line : expected) {
+        const std::size_t found = done.out.find(line, at);
+        EXPECT_NE(found, std::string::npos) << line << "\n" << done.out;
+        at = found == std::string::npos ? at : found;
+    }
+    EXPECT_EQ(driver.calls - readsOnly, 6 * 4);
+}
+
+TEST(Cli, RegisterOnEveryPathSkipsThoseThatDoNotExist) {
+    ModelDriver driver(DefaultDisks());
+    const Outcome outcome = RunOn(driver, {"register", "0", "--all-paths", "--key", "'HOST-A01'"});
+    EXPECT_EQ(outcome.status, 0) << outcome.out;
+    EXPECT_NE(outcome.out.find("  path 1: GOOD\n  path 2: does not exist, skipped\n"),
+              std::string::npos)
+        << outcome.out;
+    const Outcome keys = RunOn(driver, {"keys", "0", "--path", "1"});
+    EXPECT_NE(keys.out.find("registered keys: 3"), std::string::npos) << keys.out;
+    EXPECT_EQ(RunOn(driver, {"register", "3", "--all-paths"}).status, 15);
+}
+
+}  // namespace
+}  // namespace tessaly::cli
