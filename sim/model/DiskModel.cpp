@@ -451,7 +451,6 @@ DiskModel::ScsiOutcome DiskModel::ReserveOut(Device& device, std::uint32_t nexus
     const std::uint8_t action = cdb[1] & 0x1F;
     const std::uint8_t scope = static_cast<std::uint8_t>(cdb[2] >> 4);
     const std::uint8_t type = cdb[2] & 0x0F;
-    const std::uint32_t parameterListLength = LoadBe32(cdb + 5);
 
     // What the command block alone decides, before any parameter data moves.
     switch (action) {
@@ -468,7 +467,7 @@ DiskModel::ScsiOutcome DiskModel::ReserveOut(Device& device, std::uint32_t nexus
         default:
             return IllegalRequest(kInvalidFieldInCdb);
     }
-    if (parameterListLength != kBasicParameterListLength) {
+    if (LoadBe32(cdb + 5) != kBasicParameterListLength) {
         return IllegalRequest(kParameterListLengthError);
     }
     // The device asks for the whole list; a data-out transfer shorter than that ends it.
@@ -477,99 +476,97 @@ DiskModel::ScsiOutcome DiskModel::ReserveOut(Device& device, std::uint32_t nexus
         outcome.dataOutLength = dataOutLength;
         return outcome;
     }
-    std::uint8_t list[kBasicParameterListLength];
-    Copy(list, dataOut, kBasicParameterListLength);
-    const std::uint8_t* reservationKey = list;
-    const std::uint8_t* serviceActionKey = list + 8;
-    const std::uint8_t flags = list[20];
+    ParameterList list;
+    Copy(list.reservationKey, dataOut, 8);
+    Copy(list.serviceActionKey, dataOut + 8, 8);
+    list.flags = dataOut[20];
 
-    ScsiOutcome outcome = Good();
-    bool registrationChanged = false;
-    const bool registered = device.registered[nexus];
-    const bool keyMatches = registered && KeysEqual(device.keys[nexus], reservationKey);
-
-    switch (action) {
-        case kRegister:
-        case kRegisterAndIgnoreExistingKey: {
-            if ((flags & (kSpecifyInitiatorPorts | kAllTargetPorts)) != 0) {
-                outcome = IllegalRequest(kInvalidFieldInCdb);
-                break;
-            }
-            if ((flags & kPersistThroughPowerLoss) != 0) {
-                outcome = IllegalRequest(kInvalidFieldInParameterList);
-                break;
-            }
-            const bool ignoreKey = action == kRegisterAndIgnoreExistingKey;
-            if (!registered) {
-                if (!ignoreKey && !KeyIsZero(reservationKey)) {
-                    outcome = Conflict();
-                } else if (!KeyIsZero(serviceActionKey)) {
-                    Register(device, nexus, serviceActionKey);
-                    registrationChanged = true;
-                }
-                // Zero service action key from an unregistered nexus: nothing happens at all.
-            } else if (!ignoreKey && !keyMatches) {
-                outcome = Conflict();
-            } else if (KeyIsZero(serviceActionKey)) {
-                Unregister(device, nexus);
-                registrationChanged = true;
-            } else {
-                Register(device, nexus, serviceActionKey);
-                registrationChanged = true;
-            }
-            break;
-        }
-        case kReserve:
-            if (!keyMatches) {
-                outcome = Conflict();
-            } else if (!device.reserved) {
-                device.reserved = true;
-                device.holder = static_cast<std::uint8_t>(nexus);
-                device.type = type;
-                device.scope = scope;
-            } else if (!IsHolder(device, nexus) || device.type != type || device.scope != scope) {
-                // Another nexus holds it (a mere registrant of a registrants-only
-                // reservation is not a holder), or the holder asks for a different one.
-                outcome = Conflict();
-            }
-            break;
-        case kRelease:
-            if (!keyMatches) {
-                outcome = Conflict();
-            } else if (IsHolder(device, nexus)) {
-                if (device.type != type || device.scope != scope) {
-                    outcome = IllegalRequest(kInvalidReleaseOfPersistentReservation);
-                } else {
-                    ReleaseReservation(device);
-                }
-            }
-            // No reservation, or not the holder: GOOD and nothing changes.
-            break;
-        case kClear:
-            if (!keyMatches) {
-                outcome = Conflict();
-            } else {
-                while (device.registrationCount > 0) {
-                    const std::uint8_t other = device.registrationOrder[0];
-                    device.registered[other] = false;
-                    Fill(device.keys[other], 0, 8);
-                    for (std::uint32_t i = 1; i < device.registrationCount; ++i) {
-                        device.registrationOrder[i - 1] = device.registrationOrder[i];
-                    }
-                    --device.registrationCount;
-                }
-                ReleaseReservation(device);
-                registrationChanged = true;
-            }
-            break;
-        default:
-            break;
-    }
-    if (registrationChanged) {
-        ++device.generation;
+    ScsiOutcome outcome;
+    if (action == kRegister || action == kRegisterAndIgnoreExistingKey) {
+        outcome = ServeRegister(device, nexus, list, action == kRegisterAndIgnoreExistingKey);
+    } else if (!KeyMatches(device, nexus, list.reservationKey)) {
+        // Every other service action needs the nexus registered under the key it sends.
+        outcome = Conflict();
+    } else if (action == kReserve) {
+        outcome = ServeReserve(device, nexus, scope, type);
+    } else if (action == kRelease) {
+        outcome = ServeRelease(device, nexus, scope, type);
+    } else {
+        outcome = ServeClear(device);
     }
     outcome.dataOutLength = kBasicParameterListLength;
     return outcome;
+}
+
+bool DiskModel::KeyMatches(const Device& device, std::uint32_t nexus, const std::uint8_t* key) {
+    return device.registered[nexus] && KeysEqual(device.keys[nexus], key);
+}
+
+DiskModel::ScsiOutcome DiskModel::ServeRegister(Device& device, std::uint32_t nexus,
+                                                const ParameterList& list, bool ignoreKey) {
+    if ((list.flags & (kSpecifyInitiatorPorts | kAllTargetPorts)) != 0) {
+        return IllegalRequest(kInvalidFieldInCdb);
+    }
+    if ((list.flags & kPersistThroughPowerLoss) != 0) {
+        return IllegalRequest(kInvalidFieldInParameterList);
+    }
+    const bool unregisters = KeyIsZero(list.serviceActionKey);
+    if (!device.registered[nexus]) {
+        if (!ignoreKey && !KeyIsZero(list.reservationKey)) {
+            return Conflict();
+        }
+        if (unregisters) {
+            return Good();  // two zero keys from an unregistered nexus: nothing happens at all
+        }
+    } else if (!ignoreKey && !KeyMatches(device, nexus, list.reservationKey)) {
+        return Conflict();
+    }
+    if (unregisters) {
+        Unregister(device, nexus);
+    } else {
+        Register(device, nexus, list.serviceActionKey);
+    }
+    ++device.generation;
+    return Good();
+}
+
+DiskModel::ScsiOutcome DiskModel::ServeReserve(Device& device, std::uint32_t nexus,
+                                               std::uint8_t scope, std::uint8_t type) {
+    if (!device.reserved) {
+        SetReservation(device, nexus, type);
+        return Good();
+    }
+    // Another nexus holds it (a mere registrant of a registrants-only reservation is not a
+    // holder), or the holder asks for a different one.
+    if (!IsHolder(device, nexus) || device.type != type || device.scope != scope) {
+        return Conflict();
+    }
+    return Good();
+}
+
+DiskModel::ScsiOutcome DiskModel::ServeRelease(Device& device, std::uint32_t nexus,
+                                               std::uint8_t scope, std::uint8_t type) {
+    if (!IsHolder(device, nexus)) {
+        return Good();  // no reservation, or not the holder: nothing changes
+    }
+    if (device.type != type || device.scope != scope) {
+        return IllegalRequest(kInvalidReleaseOfPersistentReservation);
+    }
+    ReleaseReservation(device);
+    return Good();
+}
+
+DiskModel::ScsiOutcome DiskModel::ServeClear(Device& device) {
+    RemoveAllRegistrations(device);
+    ++device.generation;
+    return Good();
+}
+
+// Every registration of every host goes; the reservation goes with its holder.
+void DiskModel::RemoveAllRegistrations(Device& device) {
+    while (device.registrationCount > 0) {
+        Unregister(device, device.registrationOrder[device.registrationCount - 1]);
+    }
 }
 
 std::int32_t DiskModel::PassThrough(std::uint32_t controlCode, const std::uint8_t* input,

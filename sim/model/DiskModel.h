@@ -144,6 +144,22 @@ class DiskModel {
     static ScsiOutcome ReserveOut(Device& device, std::uint32_t nexus, const std::uint8_t* cdb,
                                   const std::uint8_t* dataOut, std::uint32_t dataOutLength);
 
+    // PERSISTENT RESERVE OUT, one function per service action, on the taken parameter list.
+    struct ParameterList {
+        std::uint8_t reservationKey[8];
+        std::uint8_t serviceActionKey[8];
+        std::uint8_t flags;  // byte 20: SPEC_I_PT, ALL_TG_PT, APTPL
+    };
+    static bool KeyMatches(const Device& device, std::uint32_t nexus, const std::uint8_t* key);
+    static ScsiOutcome ServeRegister(Device& device, std::uint32_t nexus, const ParameterList& list,
+                                     bool ignoreKey);
+    static ScsiOutcome ServeReserve(Device& device, std::uint32_t nexus, std::uint8_t scope,
+                                    std::uint8_t type);
+    static ScsiOutcome ServeRelease(Device& device, std::uint32_t nexus, std::uint8_t scope,
+                                    std::uint8_t type);
+    static ScsiOutcome ServeClear(Device& device);
+    static void RemoveAllRegistrations(Device& device);
+
     Device devices_[kDeviceCount] = {};
 };
 
