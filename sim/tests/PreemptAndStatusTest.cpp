@@ -2,11 +2,11 @@
 // at the model's SCSI layer on a device with unit attentions on.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <iterator>
+#include <array>
 #include <string>
 #include <vector>
 
+#include "core/PassThroughRequest.h"
 #include "sim/model/DiskModel.h"
 #include "sim/tests/ScsiHelpers.h"
 
@@ -212,27 +212,24 @@ TEST_F(PreemptAndStatus, ReadFullStatusOfEveryNexusThroughTheControlCall) {
     for (std::uint32_t n = 0; n < kPathCount + kForeignCount; ++n) {
         Registered(n < kPathCount ? Path(n) : Foreign(n - kPathCount), kKeyA);
     }
-    // The program's layout, one buffer for input and output, the whole data area asked for.
-    std::vector<std::uint8_t> system(616, 0);
-    const std::uint8_t header[] = {56, 0, 0, 0, 1, 0, 10, 24, 1, 0, 0, 0, 0, 2};
-    std::copy(std::begin(header), std::end(header), system.begin() + 8);
-    system[8 + 24] = 92;
-    system[8 + 32] = 60;
-    const std::uint8_t cdb[] = {0x5E, 0x03, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0};
-    std::copy(std::begin(cdb), std::end(cdb), system.begin() + 8 + 36);
-    system[0] = kDevice;
+    // The program's request, the whole data area asked for, the output over the request from
+    // its header on (one buffer for both) with the whole pass-through block.
+    namespace at = tessaly::request_offset;
+    const std::array<std::uint8_t, tessaly::kCdbSize> cdb = {0x5E, 0x03, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    tessaly::PassThroughRequest request(kDevice, 0, tessaly::DataDirection::In, cdb, {});
+    tessaly::StoreLe32(request.Bytes() + at::kDataTransferLength, 512);
     std::uint32_t returned = 0;
-    ASSERT_EQ(
-        model.PassThrough(kPassThroughCode, system.data(), 616, system.data() + 8, 608, &returned),
-        kStatusSuccess);
+    ASSERT_EQ(model.PassThrough(kPassThroughCode, request.Bytes(), 616, request.OutputArea(),
+                                tessaly::request_layout::kPassThroughBlockSize, &returned),
+              kStatusSuccess);
     EXPECT_EQ(returned, 604u);
-    const std::uint8_t* data = system.data() + 100;
+    EXPECT_EQ(request.DataTransferLength(), 512u);
+    const auto data = request.DataArea();
     EXPECT_EQ(data[3], 41);
     // 10 paths with a one-digit number, 23 with two: 36-byte TransportIDs; 8 foreign: 40 bytes.
     const std::uint32_t additional = 33 * (24 + 36) + 8 * (24 + 40);
     EXPECT_EQ(data[6] << 8 | data[7], static_cast<int>(additional));
-    EXPECT_EQ(system[8 + 12] | system[8 + 13] << 8, 512);
-    EXPECT_EQ(system[612], 0) << "the tail stays as it was";
+    EXPECT_EQ(request.Bytes()[at::kTail], 0) << "the tail stays as it was";
 }
 
 TEST_F(PreemptAndStatus, UnitAttentionsAreReportedOnceAndHoldTheCommandBack) {
