@@ -46,88 +46,41 @@ class PreemptAndStatus : public ::testing::Test {
     DiskModel model;
 };
 
-TEST_F(PreemptAndStatus, PreemptingTheHoldersKeyTakesTheReservationOver) {
-    Registered(Foreign(1), kKeyB);  // the dead node, on two initiators
+TEST_F(PreemptAndStatus, PreemptTakesTheHoldersReservationOrRemovesRegistrations) {
+    Registered(Foreign(1), kKeyB);  // a dead node, on two initiators
     Registered(Foreign(2), kKeyB);
     Registered(Path(0), kKeyA);
-    Registered(Path(1), kKeyA);
+    Registered(Path(1), kKeyC);
     ASSERT_EQ(Reserve(model, kDevice, Foreign(1), kKeyB, 0x6).status(), kScsiGood);
+    // Refused, and nothing changes: a zero key outside an all-registrants reservation, a key
+    // nobody has, a RESERVATION KEY not the nexus's, a reserved type for the reservation taken.
+    EXPECT_EQ(Preempt(model, kDevice, Path(0), kKeyA, kZeroKey).additionalSense(), 0x2600);
+    EXPECT_EQ(Preempt(model, kDevice, Path(0), kKeyA, Key{9}).status(), kScsiReservationConflict);
+    EXPECT_EQ(Preempt(model, kDevice, Path(0), kKeyB, kKeyB).status(), kScsiReservationConflict);
+    EXPECT_EQ(Preempt(model, kDevice, Path(0), kKeyA, kKeyB, 0x2).additionalSense(), 0x2400);
+    EXPECT_EQ(model.Generation(kDevice), 4u);
 
-    // Same type: the victim's registrations go and hear of it; the other path hears nothing.
-    EXPECT_EQ(Preempt(model, kDevice, Path(0), kKeyA, kKeyB, 0x6, 0x05).status(), kScsiGood);
-    EXPECT_EQ(Keys(), (std::vector<Key>{kKeyA, kKeyA}));
+    // The holder's key, by PREEMPT AND ABORT, with another type: the victim's registrations go
+    // and hear REGISTRATIONS PREEMPTED, the nexus left registered RESERVATIONS RELEASED.
+    EXPECT_EQ(Preempt(model, kDevice, Path(0), kKeyA, kKeyB, 0x5, 0x05).status(), kScsiGood);
+    EXPECT_EQ(Keys(), (std::vector<Key>{kKeyA, kKeyC}));
     EXPECT_EQ(Reservation().KeyAt(8), kKeyA);
-    EXPECT_EQ(Reservation().data.at(21), 0x06);
+    EXPECT_EQ(Reservation().data.at(21), 0x05);
     EXPECT_EQ(model.Generation(kDevice), 5u);
     EXPECT_EQ(Attention(Foreign(1)), 0x2A05);
     EXPECT_EQ(Attention(Foreign(2)), 0x2A05);
-    EXPECT_EQ(Attention(Path(1)), 0);
+    EXPECT_EQ(Attention(Path(1)), 0x2A04);
     EXPECT_EQ(Attention(Path(0)), 0);
 
-    // The holder preempts itself to change the type: it keeps its registration, the other
-    // nexus under the same key loses its own.
-    EXPECT_EQ(Preempt(model, kDevice, Path(0), kKeyA, kKeyA, 0x5).status(), kScsiGood);
-    EXPECT_EQ(Keys(), std::vector<Key>{kKeyA});
-    EXPECT_EQ(Reservation().data.at(21), 0x05);
-    EXPECT_EQ(Attention(Path(1)), 0x2A05);
-
-    // A type change tells those who keep their registration that the old one went.
-    Registered(Path(2), kKeyC);
-    Registered(Foreign(3), kKeyB);
-    EXPECT_EQ(Preempt(model, kDevice, Path(0), kKeyA, kKeyA, 0x1).status(), kScsiGood);
-    EXPECT_EQ(Attention(Path(2)), 0x2A04);
-    EXPECT_EQ(Attention(Foreign(3)), 0x2A04);
-    EXPECT_EQ(Attention(Path(0)), 0);
-}
-
-TEST_F(PreemptAndStatus, PreemptingAnotherKeyRemovesRegistrationsOnly) {
-    Registered(Path(0), kKeyA);
-    Registered(Path(1), kKeyB);
-    Registered(Path(2), kKeyC);
-    Registered(Foreign(0), kKeyC);
-    ASSERT_EQ(Reserve(model, kDevice, Path(1), kKeyB, 0x3).status(), kScsiGood);
-    const std::uint32_t generation = model.Generation(kDevice);
-
-    struct Refusal {
-        const char* what;
-        DiskModel::Nexus nexus;
-        Key key, victim;
-        std::uint8_t type, status;
-        std::uint16_t sense;
-    };
-    const Refusal refusals[] = {
-        {"unregistered nexus", Foreign(5), kZeroKey, kKeyC, 0x6, kScsiReservationConflict, 0},
-        {"not the nexus's key", Path(0), kKeyB, kKeyC, 0x6, kScsiReservationConflict, 0},
-        {"no registration under the key", Path(0), kKeyA, Key{9}, 0x6, kScsiReservationConflict, 0},
-        {"zero key, not all registrants", Path(0), kKeyA, kZeroKey, 0x6, kScsiCheckCondition,
-         0x2600},
-        {"holder's key, reserved type", Path(0), kKeyA, kKeyB, 0x2, kScsiCheckCondition, 0x2400},
-        {"holder's key, scope 1", Path(0), kKeyA, kKeyB, 0x16, kScsiCheckCondition, 0x2400},
-    };
-    for (const Refusal& r : refusals) {
-        SCOPED_TRACE(r.what);
-        const Reply reply = Preempt(model, kDevice, r.nexus, r.key, r.victim, r.type);
-        EXPECT_EQ(reply.status(), r.status);
-        EXPECT_EQ(reply.additionalSense(), r.sense);
-    }
-    EXPECT_EQ(model.Generation(kDevice), generation);
-    EXPECT_EQ(Keys().size(), 4u);
-
-    // Another key: its registrations go, the reservation stays; TYPE is not looked at.
+    // Another key: only its registrations go, the reservation stays, TYPE is not read. The
+    // preempting nexus's own key: its own registration goes, without a unit attention.
     EXPECT_EQ(Preempt(model, kDevice, Path(0), kKeyA, kKeyC, 0x0).status(), kScsiGood);
-    EXPECT_EQ(Keys(), (std::vector<Key>{kKeyA, kKeyB}));
-    EXPECT_EQ(Reservation().KeyAt(8), kKeyB);
-    EXPECT_EQ(Attention(Path(2)), 0x2A05);
-    EXPECT_EQ(Attention(Foreign(0)), 0x2A05);
+    EXPECT_EQ(Attention(Path(1)), 0x2A05);
+    EXPECT_EQ(Reservation().data.at(21), 0x05);
+    Registered(Path(1), kKeyC);
+    EXPECT_EQ(Preempt(model, kDevice, Path(1), kKeyC, kKeyC).status(), kScsiGood);
+    EXPECT_EQ(Keys(), std::vector<Key>{kKeyA});
     EXPECT_EQ(Attention(Path(1)), 0);
-    // Its own key: its own registration goes, without a unit attention.
-    EXPECT_EQ(Preempt(model, kDevice, Path(0), kKeyA, kKeyA).status(), kScsiGood);
-    EXPECT_EQ(Keys(), std::vector<Key>{kKeyB});
-    EXPECT_EQ(Attention(Path(0)), 0);
-    EXPECT_EQ(model.Generation(kDevice), generation + 2);
-    // Nothing reserved: a zero key is still refused.
-    ASSERT_EQ(Release(model, kDevice, Path(1), kKeyB, 0x3).status(), kScsiGood);
-    EXPECT_EQ(Preempt(model, kDevice, Path(1), kKeyB, kZeroKey).additionalSense(), 0x2600);
 }
 
 TEST_F(PreemptAndStatus, PreemptUnderAnAllRegistrantsReservation) {
