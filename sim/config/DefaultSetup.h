@@ -28,7 +28,20 @@ inline constexpr char kDefaultSetupText[] =
     "# holds the reservation.\n"
     "device 5 paths 0,1,2\n"
     "device 5 path 0 key 54455353414C5931\n"
-    "device 5 foreign 4 key 54455353414C5931 reserve 6\n";
+    "device 5 foreign 4 key 54455353414C5931 reserve 6\n"
+    "# Device 6: reports unit attentions. This host's paths 0 and 1 are registered, another\n"
+    "# host holds the reservation under its own key. A clear on one path reaches the other path\n"
+    "# once, as CHECK CONDITION with sense key 6h (2Ah/03h), in place of its next command.\n"
+    "device 6 paths 0,1 unit-attentions\n"
+    "device 6 path 0,1 key 54455353414C5931\n"
+    "device 6 foreign 3 key \"NODE-B01\" reserve 5\n"
+    "# Device 7: a cluster node that died holds the disk under its key NODE-C03 on its three\n"
+    "# initiators; this host's paths 0 and 1 and the surviving node are registered with TESSALY1.\n"
+    "# Preempting NODE-C03 from path 0 or 1 fences the dead node. Reports unit attentions.\n"
+    "device 7 paths 0-3 unit-attentions\n"
+    "device 7 foreign 5-7 key \"NODE-C03\" reserve 6\n"
+    "device 7 path 0,1 key 54455353414C5931\n"
+    "device 7 foreign 1 key 54455353414C5931\n";
 
 inline constexpr std::size_t kDefaultSetupLength = sizeof(kDefaultSetupText) - 1;
 

@@ -157,40 +157,42 @@ bool IsReservationType(std::uint32_t type) {
     return type == 1 || type == 3 || type == 5 || type == 6 || type == 7 || type == 8;
 }
 
-// "0,1,2", "0-3", "0,2-4": each path once, ranges ascending.
-SetupError WordPathList(const Word& word, std::uint64_t& paths) {
+// "0,1,2", "0-3", "0,2-4": each number once, ranges ascending, none above `limit` (`range` is
+// the error for one that is).
+SetupError WordNumberList(const Word& word, std::uint32_t limit, SetupError range,
+                          std::uint64_t& members) {
     if (word.quoted) {
         return SetupError::BadPathList;
     }
-    paths = 0;
+    members = 0;
     const char* at = word.begin;
     const char* end = word.begin + word.length;
     for (;;) {
         std::uint32_t first = 0;
-        if (!ReadNumber(at, end, kSetupMaxPath, first)) {
+        if (!ReadNumber(at, end, limit, first)) {
             return at == end || *at == ',' || *at == '-' ? SetupError::BadPathList
                                                          : SetupError::BadNumber;
         }
         std::uint32_t last = first;
         if (at != end && *at == '-') {
             ++at;
-            if (!ReadNumber(at, end, kSetupMaxPath, last)) {
+            if (!ReadNumber(at, end, limit, last)) {
                 return at == end || *at == ',' || *at == '-' ? SetupError::BadPathList
                                                              : SetupError::BadNumber;
             }
         }
-        if (first > kSetupMaxPath || last > kSetupMaxPath) {
-            return SetupError::PathOutOfRange;
+        if (first > limit || last > limit) {
+            return range;
         }
         if (last < first) {
             return SetupError::BadPathList;
         }
-        for (std::uint32_t path = first; path <= last; ++path) {
-            const std::uint64_t bit = std::uint64_t{1} << path;
-            if ((paths & bit) != 0) {
+        for (std::uint32_t n = first; n <= last; ++n) {
+            const std::uint64_t bit = std::uint64_t{1} << n;
+            if ((members & bit) != 0) {
                 return SetupError::DuplicatePath;
             }
-            paths |= bit;
+            members |= bit;
         }
         if (at == end) {
             return SetupError::None;
@@ -255,11 +257,19 @@ SetupError ParseLine(const char* begin, const char* end, DiskSetup& setup) {
             return error;
         }
         std::uint64_t paths = 0;
-        if ((error = WordPathList(word, paths)) != SetupError::None) {
+        error = WordNumberList(word, kSetupMaxPath, SetupError::PathOutOfRange, paths);
+        if (error != SetupError::None) {
             return error;
         }
+        bool unitAttentions = false;
         if (reader.Next(word, error)) {
-            return SetupError::TrailingText;
+            if (!Is(word, "unit-attentions")) {
+                return SetupError::UnknownWord;
+            }
+            unitAttentions = true;
+            if (reader.Next(word, error)) {
+                return SetupError::TrailingText;
+            }
         }
         if (error != SetupError::None) {
             return error;
@@ -269,6 +279,7 @@ SetupError ParseLine(const char* begin, const char* end, DiskSetup& setup) {
         }
         device.present = true;
         device.paths = paths;
+        device.unitAttentions = unitAttentions;
         return SetupError::None;
     }
 
@@ -279,11 +290,11 @@ SetupError ParseLine(const char* begin, const char* end, DiskSetup& setup) {
     if (!next()) {
         return error;
     }
-    std::uint32_t number = 0;
+    std::uint64_t members = 0;
     if (onPath) {
-        error = WordNumber(word, kSetupMaxPath, SetupError::PathOutOfRange, number);
+        error = WordNumberList(word, kSetupMaxPath, SetupError::PathOutOfRange, members);
     } else {
-        error = WordNumber(word, kSetupMaxForeign, SetupError::ForeignOutOfRange, number);
+        error = WordNumberList(word, kSetupMaxForeign, SetupError::ForeignOutOfRange, members);
     }
     if (error != SetupError::None) {
         return error;
@@ -327,25 +338,34 @@ SetupError ParseLine(const char* begin, const char* end, DiskSetup& setup) {
     if (!device.present) {
         return SetupError::UndeclaredDevice;
     }
-    if (onPath && (device.paths & (std::uint64_t{1} << number)) == 0) {
+    if (onPath && (members & ~device.paths) != 0) {
         return SetupError::UnknownPath;
-    }
-    SetupRegistration& registration = onPath ? device.pathKeys[number] : device.foreignKeys[number];
-    if (registration.present) {
-        return SetupError::DuplicateRegistration;
     }
     if (type != 0 && device.holder != SetupHolder::None) {
         return SetupError::SecondHolder;
     }
-    registration.present = true;
-    registration.order = ++device.registrationCount;
-    for (std::size_t i = 0; i < kSetupKeySize; ++i) {
-        registration.key[i] = key[i];
-    }
-    if (type != 0) {
-        device.holder = onPath ? SetupHolder::Path : SetupHolder::Foreign;
-        device.holderNumber = static_cast<std::uint8_t>(number);
-        device.reservationType = static_cast<std::uint8_t>(type);
+    // Each listed path or initiator in ascending order; the first holds the reservation.
+    bool first = true;
+    for (std::uint32_t number = 0; number <= kSetupMaxPath; ++number) {
+        if ((members & (std::uint64_t{1} << number)) == 0) {
+            continue;
+        }
+        SetupRegistration& registration =
+            onPath ? device.pathKeys[number] : device.foreignKeys[number];
+        if (registration.present) {
+            return SetupError::DuplicateRegistration;
+        }
+        registration.present = true;
+        registration.order = ++device.registrationCount;
+        for (std::size_t i = 0; i < kSetupKeySize; ++i) {
+            registration.key[i] = key[i];
+        }
+        if (type != 0 && first) {
+            device.holder = onPath ? SetupHolder::Path : SetupHolder::Foreign;
+            device.holderNumber = static_cast<std::uint8_t>(number);
+            device.reservationType = static_cast<std::uint8_t>(type);
+        }
+        first = false;
     }
     return SetupError::None;
 }
@@ -409,9 +429,9 @@ const char* SetupErrorText(SetupError error) {
         case SetupError::ForeignOutOfRange:
             return "a foreign initiator above 7";
         case SetupError::BadPathList:
-            return "a malformed path list";
+            return "a malformed list of paths or initiators";
         case SetupError::DuplicatePath:
-            return "a path listed twice";
+            return "a path or initiator listed twice";
         case SetupError::DuplicateDevice:
             return "a device declared twice";
         case SetupError::UndeclaredDevice:

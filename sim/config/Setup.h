@@ -7,18 +7,22 @@
 // The text, one statement a line ('#' starts a comment, blank lines are ignored, words are
 // separated by spaces or tabs, keywords in any case):
 //
-//   device N paths LIST                      disk N (0..100) with the paths of LIST (0..32),
-//                                            e.g. "0,1,2" or "0-3" or "0,2-4"
-//   device N path P key KEY [reserve TYPE]   this host's path P of disk N registered with KEY,
-//                                            holding the reservation of TYPE when given
-//   device N foreign F key KEY [reserve TYPE]
-//                                            another host's initiator F (0..7) registered with
-//                                            KEY, holding the reservation of TYPE when given
+//   device N paths LIST [unit-attentions]    disk N (0..100) with the paths of LIST (0..32),
+//                                            e.g. "0,1,2" or "0-3" or "0,2-4"; with
+//                                            "unit-attentions" the disk reports them
+//   device N path LIST key KEY [reserve TYPE]
+//                                            this host's paths of LIST of disk N, each registered
+//                                            with KEY, the first holding the reservation of TYPE
+//                                            when given
+//   device N foreign LIST key KEY [reserve TYPE]
+//                                            other hosts' initiators of LIST (0..7) the same way,
+//                                            e.g. the several initiators of one cluster node
 //
 // KEY is 16 hexadecimal digits (54455353414C5931) or 8 characters in double quotes ("TESSALY1");
 // it may not be all zero. TYPE is a persistent reservation type: 1, 3, 5, 6, 7 or 8. A disk is
 // declared once, before its registrations, and has at most one reservation holder. The disk
-// takes the registrations in the order of their lines, which is the order READ KEYS lists them.
+// takes the registrations in the order of their lines, and of the numbers within a line (always
+// ascending), which is the order READ KEYS lists them.
 #pragma once
 
 #include <cstddef>
@@ -42,6 +46,7 @@ enum class SetupHolder : std::uint8_t { None = 0, Path = 1, Foreign = 2 };
 struct SetupDevice {
     bool present;
     std::uint64_t paths;  // bit p set: path p exists
+    bool unitAttentions;  // the disk reports unit attentions
     SetupRegistration pathKeys[kSetupMaxPath + 1];
     SetupRegistration foreignKeys[kSetupMaxForeign + 1];
     std::uint8_t registrationCount;
@@ -66,8 +71,8 @@ enum class SetupError : std::uint8_t {
     DeviceOutOfRange,       // device number above 100
     PathOutOfRange,         // path number above 32
     ForeignOutOfRange,      // foreign initiator above 7
-    BadPathList,            // empty element, reversed range or stray separator in a path list
-    DuplicatePath,          // a path listed twice
+    BadPathList,            // empty element, reversed range or stray separator in a list
+    DuplicatePath,          // a path or initiator listed twice
     DuplicateDevice,        // a second "paths" line for the same disk
     UndeclaredDevice,       // a registration for a disk that has no "paths" line before it
     UnknownPath,            // a registration on a path that the disk does not have

@@ -24,14 +24,19 @@ constexpr std::uint8_t kRead10 = 0x28;
 constexpr std::uint8_t kWrite10 = 0x2A;
 constexpr std::uint8_t kPersistentReserveIn = 0x5E;
 constexpr std::uint8_t kPersistentReserveOut = 0x5F;
+constexpr std::uint8_t kReportLuns = 0xA0;
 
 // Service actions.
 constexpr std::uint8_t kReadKeys = 0x00;
 constexpr std::uint8_t kReadReservation = 0x01;
+constexpr std::uint8_t kReportCapabilities = 0x02;
+constexpr std::uint8_t kReadFullStatus = 0x03;
 constexpr std::uint8_t kRegister = 0x00;
 constexpr std::uint8_t kReserve = 0x01;
 constexpr std::uint8_t kRelease = 0x02;
 constexpr std::uint8_t kClear = 0x03;
+constexpr std::uint8_t kPreempt = 0x04;
+constexpr std::uint8_t kPreemptAndAbort = 0x05;
 constexpr std::uint8_t kRegisterAndIgnoreExistingKey = 0x06;
 
 constexpr std::uint8_t kScopeLogicalUnit = 0x0;
@@ -43,6 +48,7 @@ constexpr std::uint8_t kPersistThroughPowerLoss = 0x01;
 
 // Sense keys and additional sense codes (ASC << 8 | ASCQ).
 constexpr std::uint8_t kIllegalRequest = 0x05;
+constexpr std::uint8_t kUnitAttention = 0x06;
 constexpr std::uint16_t kInvalidCommandOperationCode = 0x2000;
 constexpr std::uint16_t kLbaOutOfRange = 0x2100;
 constexpr std::uint16_t kInvalidFieldInCdb = 0x2400;
@@ -50,6 +56,16 @@ constexpr std::uint16_t kLogicalUnitNotSupported = 0x2500;
 constexpr std::uint16_t kInvalidFieldInParameterList = 0x2600;
 constexpr std::uint16_t kInvalidReleaseOfPersistentReservation = 0x2604;
 constexpr std::uint16_t kParameterListLengthError = 0x1A00;
+constexpr std::uint16_t kReservationsPreempted = 0x2A03;
+constexpr std::uint16_t kReservationsReleased = 0x2A04;
+constexpr std::uint16_t kRegistrationsPreempted = 0x2A05;
+
+// READ FULL STATUS names each nexus by an iSCSI TransportID (format 00b, protocol 5h): this host's
+// path P is "iqn.2026-12.org.tessaly:pathP", another host's initiator F
+// "iqn.2026-12.org.tessaly:foreignF". Every nexus goes through relative target port 1.
+constexpr char kIscsiNamePrefix[] = "iqn.2026-12.org.tessaly:";
+constexpr std::uint8_t kIscsiTransportId = 0x05;
+constexpr std::uint16_t kRelativeTargetPort = 1;
 
 // Tiny replacements for the C library, which a kernel driver does not have.
 void Copy(std::uint8_t* to, const std::uint8_t* from, std::uint32_t count) {
@@ -119,6 +135,37 @@ bool IsAllRegistrantsType(std::uint8_t type) {
     return type == kTypeWriteExclusiveAllRegistrants || type == kTypeExclusiveAccessAllRegistrants;
 }
 
+bool IsRegistrantsOnlyType(std::uint8_t type) {
+    return type == kTypeWriteExclusiveRegistrantsOnly ||
+           type == kTypeExclusiveAccessRegistrantsOnly;
+}
+
+// The iSCSI name of a nexus (paths first, then foreign initiators), without its terminating zero:
+// the prefix, "path" or "foreign", and the number in decimal.
+std::uint32_t IscsiName(std::uint32_t nexus, char (&name)[40]) {
+    std::uint32_t length = 0;
+    for (const char* c = kIscsiNamePrefix; *c != '\0'; ++c) {
+        name[length++] = *c;
+    }
+    const bool foreign = nexus >= kPathCount;
+    for (const char* c = foreign ? "foreign" : "path"; *c != '\0'; ++c) {
+        name[length++] = *c;
+    }
+    const std::uint32_t number = foreign ? nexus - kPathCount : nexus;
+    if (number >= 10) {
+        name[length++] = static_cast<char>('0' + number / 10);
+    }
+    name[length++] = static_cast<char>('0' + number % 10);
+    return length;
+}
+
+// The TransportID's length: 4 header bytes and the name with at least one terminating zero,
+// padded to a multiple of four.
+std::uint32_t TransportIdLength(std::uint32_t nexus) {
+    char name[40];
+    return 4 + ((IscsiName(nexus, name) + 1 + 3) & ~std::uint32_t{3});
+}
+
 DiskModel::ScsiOutcome Good() {
     DiskModel::ScsiOutcome outcome{};
     outcome.status = kScsiGood;
@@ -149,6 +196,45 @@ DiskModel::ScsiOutcome IllegalRequest(std::uint16_t code) {
 }
 
 }  // namespace
+
+// Every byte of a reply passes through here in order. Only those inside the room (the allocation
+// length and the transfer, whichever is less) are written, but all count: the lengths a reply
+// announces are computed before and never cut.
+struct DiskModel::DataIn {
+    std::uint8_t* data;
+    std::uint32_t room;
+    std::uint32_t length = 0;
+
+    void Byte(std::uint8_t value) {
+        if (length < room) {
+            data[length] = value;
+        }
+        ++length;
+    }
+    void Bytes(const std::uint8_t* from, std::uint32_t count) {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            Byte(from[i]);
+        }
+    }
+    void Zeros(std::uint32_t count) {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            Byte(0);
+        }
+    }
+    void Be16(std::uint16_t value) {
+        Byte(static_cast<std::uint8_t>(value >> 8));
+        Byte(static_cast<std::uint8_t>(value));
+    }
+    void Be32(std::uint32_t value) {
+        Be16(static_cast<std::uint16_t>(value >> 16));
+        Be16(static_cast<std::uint16_t>(value));
+    }
+    ScsiOutcome Done() const {
+        ScsiOutcome outcome = Good();
+        outcome.dataInLength = Min(length, room);
+        return outcome;
+    }
+};
 
 void DiskModel::Clear() {
     for (auto& device : devices_) {
@@ -225,6 +311,15 @@ bool DiskModel::ReservePath(std::uint32_t device, std::uint32_t path, std::uint8
         return false;
     }
     return SetReservation(devices_[device], path, type);
+}
+
+bool DiskModel::SetUnitAttentions(std::uint32_t device, bool on) {
+    Device* found = FindDevice(device);
+    if (found == nullptr) {
+        return false;
+    }
+    found->unitAttentions = on;
+    return true;
 }
 
 bool DiskModel::ReserveForeign(std::uint32_t device, std::uint32_t foreign, std::uint8_t type) {
@@ -332,6 +427,13 @@ DiskModel::ScsiOutcome DiskModel::Execute(std::uint32_t device, Nexus nexus,
     const std::uint32_t number = nexus.foreign ? kPathCount + nexus.index : nexus.index;
     Device& d = *found;
 
+    // A pending unit attention answers the nexus's next command, which does not run; INQUIRY and
+    // REPORT LUNS neither report nor clear one.
+    std::uint16_t attention = 0;
+    if (cdb[0] != kInquiry && cdb[0] != kReportLuns && TakeUnitAttention(d, number, attention)) {
+        return CheckCondition(kUnitAttention, attention);
+    }
+
     switch (cdb[0]) {
         case kTestUnitReady:
             return cdbLength >= 6 ? Good() : IllegalRequest(kInvalidFieldInCdb);
@@ -368,6 +470,9 @@ DiskModel::ScsiOutcome DiskModel::Execute(std::uint32_t device, Nexus nexus,
             }
             return outcome;
         }
+        case kReportLuns:
+            return cdbLength >= 12 ? ReportLuns(cdb, dataIn, dataInCapacity)
+                                   : IllegalRequest(kInvalidFieldInCdb);
         case kPersistentReserveIn:
             return cdbLength >= 10 ? ReserveIn(d, cdb, dataIn, dataInCapacity)
                                    : IllegalRequest(kInvalidFieldInCdb);
@@ -411,38 +516,110 @@ DiskModel::ScsiOutcome DiskModel::ReadCapacity(std::uint8_t* dataIn, std::uint32
     return outcome;
 }
 
+// One logical unit, LUN 0, behind every device.
+DiskModel::ScsiOutcome DiskModel::ReportLuns(const std::uint8_t* cdb, std::uint8_t* dataIn,
+                                             std::uint32_t capacity) {
+    if (cdb[2] > 0x02) {
+        return IllegalRequest(kInvalidFieldInCdb);  // SELECT REPORT: 0, 1 or 2
+    }
+    DataIn out{dataIn, Min(LoadBe32(cdb + 6), capacity)};
+    out.Be32(8);  // LUN LIST LENGTH
+    out.Zeros(4);
+    out.Zeros(8);  // LUN 0
+    return out.Done();
+}
+
 DiskModel::ScsiOutcome DiskModel::ReserveIn(const Device& device, const std::uint8_t* cdb,
                                             std::uint8_t* dataIn, std::uint32_t capacity) {
-    const std::uint8_t action = cdb[1] & 0x1F;
-    const std::uint32_t allocationLength = LoadBe16(cdb + 7);
-    // Header, then at most one key per nexus.
-    std::uint8_t data[8 + 8 * kNexusCount] = {};
-    std::uint32_t length = 8;
-    StoreBe32(data, device.generation);
-    if (action == kReadKeys) {
-        for (std::uint32_t i = 0; i < device.registrationCount; ++i) {
-            Copy(data + length, device.keys[device.registrationOrder[i]], 8);
-            length += 8;
-        }
-    } else if (action == kReadReservation) {
-        if (device.reserved) {
-            // Descriptor: the holder's key (zero for an all-registrants reservation, which
-            // every registrant holds), scope-specific address, reserved, scope and type.
-            if (!IsAllRegistrantsType(device.type)) {
-                Copy(data + 8, device.keys[device.holder], 8);
-            }
-            data[21] = static_cast<std::uint8_t>((device.scope << 4) | device.type);
-            length += 16;
-        }
-    } else {
-        return IllegalRequest(kInvalidFieldInCdb);
+    DataIn out{dataIn, Min(LoadBe16(cdb + 7), capacity)};
+    switch (cdb[1] & 0x1F) {
+        case kReadKeys:
+            WriteKeys(device, out);
+            break;
+        case kReadReservation:
+            WriteReservation(device, out);
+            break;
+        case kReportCapabilities:
+            WriteCapabilities(out);
+            break;
+        case kReadFullStatus:
+            WriteFullStatus(device, out);
+            break;
+        default:
+            return IllegalRequest(kInvalidFieldInCdb);
     }
-    // ADDITIONAL LENGTH tells what the device has, whatever the allocation length lets through.
-    StoreBe32(data + 4, length - 8);
-    ScsiOutcome outcome = Good();
-    outcome.dataInLength = Min(Min(length, allocationLength), capacity);
-    Copy(dataIn, data, outcome.dataInLength);
-    return outcome;
+    return out.Done();
+}
+
+// Generation, ADDITIONAL LENGTH, then the keys in the order the nexuses registered.
+void DiskModel::WriteKeys(const Device& device, DataIn& out) {
+    out.Be32(device.generation);
+    out.Be32(8 * device.registrationCount);
+    for (std::uint32_t i = 0; i < device.registrationCount; ++i) {
+        out.Bytes(device.keys[device.registrationOrder[i]], 8);
+    }
+}
+
+// Generation, ADDITIONAL LENGTH 0 or 16, then the reservation: the holder's key (zero for an
+// all-registrants reservation, which every registrant holds), the scope-specific address, a
+// reserved byte, scope and type, two reserved bytes.
+void DiskModel::WriteReservation(const Device& device, DataIn& out) {
+    out.Be32(device.generation);
+    out.Be32(device.reserved ? 16 : 0);
+    if (!device.reserved) {
+        return;
+    }
+    if (IsAllRegistrantsType(device.type)) {
+        out.Zeros(8);
+    } else {
+        out.Bytes(device.keys[device.holder], 8);
+    }
+    out.Zeros(5);
+    out.Byte(static_cast<std::uint8_t>((device.scope << 4) | device.type));
+    out.Zeros(2);
+}
+
+// LENGTH 8; no SPEC_I_PT, ALL_TG_PT or APTPL (CRH, SIP_C, ATP_C, PTPL_C, PTPL_A all zero); the type
+// mask is valid (TMV) and holds 1h, 3h, 5h, 6h, 7h (byte 4) and 8h (byte 5).
+void DiskModel::WriteCapabilities(DataIn& out) {
+    out.Be16(8);
+    out.Byte(0x00);
+    out.Byte(0x80);
+    out.Byte(0xEA);
+    out.Byte(0x01);
+    out.Zeros(2);
+}
+
+// Generation, ADDITIONAL LENGTH, then one descriptor per registration in registration order: the
+// key, ALL_TG_PT (never set) and R_HOLDER, scope and type for a holder, the relative target port
+// and the nexus's TransportID.
+void DiskModel::WriteFullStatus(const Device& device, DataIn& out) {
+    constexpr std::uint32_t kDescriptorHeader = 24;
+    std::uint32_t additional = 0;
+    for (std::uint32_t i = 0; i < device.registrationCount; ++i) {
+        additional += kDescriptorHeader + TransportIdLength(device.registrationOrder[i]);
+    }
+    out.Be32(device.generation);
+    out.Be32(additional);
+    for (std::uint32_t i = 0; i < device.registrationCount; ++i) {
+        const std::uint32_t nexus = device.registrationOrder[i];
+        const bool holder = IsHolder(device, nexus);
+        out.Bytes(device.keys[nexus], 8);
+        out.Zeros(4);
+        out.Byte(holder ? 0x01 : 0x00);
+        out.Byte(holder ? static_cast<std::uint8_t>((device.scope << 4) | device.type) : 0);
+        out.Zeros(4);
+        out.Be16(kRelativeTargetPort);
+        const std::uint32_t idLength = TransportIdLength(nexus);
+        out.Be32(idLength);
+        char name[40];
+        const std::uint32_t nameLength = IscsiName(nexus, name);
+        out.Byte(kIscsiTransportId);
+        out.Byte(0);
+        out.Be16(static_cast<std::uint16_t>(idLength - 4));
+        out.Bytes(reinterpret_cast<const std::uint8_t*>(name), nameLength);
+        out.Zeros(idLength - 4 - nameLength);
+    }
 }
 
 DiskModel::ScsiOutcome DiskModel::ReserveOut(Device& device, std::uint32_t nexus,
@@ -451,7 +628,6 @@ DiskModel::ScsiOutcome DiskModel::ReserveOut(Device& device, std::uint32_t nexus
     const std::uint8_t action = cdb[1] & 0x1F;
     const std::uint8_t scope = static_cast<std::uint8_t>(cdb[2] >> 4);
     const std::uint8_t type = cdb[2] & 0x0F;
-    const std::uint32_t parameterListLength = LoadBe32(cdb + 5);
 
     // What the command block alone decides, before any parameter data moves.
     switch (action) {
@@ -459,6 +635,9 @@ DiskModel::ScsiOutcome DiskModel::ReserveOut(Device& device, std::uint32_t nexus
         case kRegisterAndIgnoreExistingKey:
         case kClear:
             break;  // scope and type are ignored
+        case kPreempt:
+        case kPreemptAndAbort:
+            break;  // scope and type matter only when a reservation is taken
         case kReserve:
         case kRelease:
             if (scope != kScopeLogicalUnit || !IsValidType(type)) {
@@ -468,7 +647,7 @@ DiskModel::ScsiOutcome DiskModel::ReserveOut(Device& device, std::uint32_t nexus
         default:
             return IllegalRequest(kInvalidFieldInCdb);
     }
-    if (parameterListLength != kBasicParameterListLength) {
+    if (LoadBe32(cdb + 5) != kBasicParameterListLength) {
         return IllegalRequest(kParameterListLengthError);
     }
     // The device asks for the whole list; a data-out transfer shorter than that ends it.
@@ -477,99 +656,200 @@ DiskModel::ScsiOutcome DiskModel::ReserveOut(Device& device, std::uint32_t nexus
         outcome.dataOutLength = dataOutLength;
         return outcome;
     }
-    std::uint8_t list[kBasicParameterListLength];
-    Copy(list, dataOut, kBasicParameterListLength);
-    const std::uint8_t* reservationKey = list;
-    const std::uint8_t* serviceActionKey = list + 8;
-    const std::uint8_t flags = list[20];
+    ParameterList list;
+    Copy(list.reservationKey, dataOut, 8);
+    Copy(list.serviceActionKey, dataOut + 8, 8);
+    list.flags = dataOut[20];
 
-    ScsiOutcome outcome = Good();
-    bool registrationChanged = false;
-    const bool registered = device.registered[nexus];
-    const bool keyMatches = registered && KeysEqual(device.keys[nexus], reservationKey);
-
-    switch (action) {
-        case kRegister:
-        case kRegisterAndIgnoreExistingKey: {
-            if ((flags & (kSpecifyInitiatorPorts | kAllTargetPorts)) != 0) {
-                outcome = IllegalRequest(kInvalidFieldInCdb);
-                break;
-            }
-            if ((flags & kPersistThroughPowerLoss) != 0) {
-                outcome = IllegalRequest(kInvalidFieldInParameterList);
-                break;
-            }
-            const bool ignoreKey = action == kRegisterAndIgnoreExistingKey;
-            if (!registered) {
-                if (!ignoreKey && !KeyIsZero(reservationKey)) {
-                    outcome = Conflict();
-                } else if (!KeyIsZero(serviceActionKey)) {
-                    Register(device, nexus, serviceActionKey);
-                    registrationChanged = true;
-                }
-                // Zero service action key from an unregistered nexus: nothing happens at all.
-            } else if (!ignoreKey && !keyMatches) {
-                outcome = Conflict();
-            } else if (KeyIsZero(serviceActionKey)) {
-                Unregister(device, nexus);
-                registrationChanged = true;
-            } else {
-                Register(device, nexus, serviceActionKey);
-                registrationChanged = true;
-            }
-            break;
-        }
-        case kReserve:
-            if (!keyMatches) {
-                outcome = Conflict();
-            } else if (!device.reserved) {
-                device.reserved = true;
-                device.holder = static_cast<std::uint8_t>(nexus);
-                device.type = type;
-                device.scope = scope;
-            } else if (!IsHolder(device, nexus) || device.type != type || device.scope != scope) {
-                // Another nexus holds it (a mere registrant of a registrants-only
-                // reservation is not a holder), or the holder asks for a different one.
-                outcome = Conflict();
-            }
-            break;
-        case kRelease:
-            if (!keyMatches) {
-                outcome = Conflict();
-            } else if (IsHolder(device, nexus)) {
-                if (device.type != type || device.scope != scope) {
-                    outcome = IllegalRequest(kInvalidReleaseOfPersistentReservation);
-                } else {
-                    ReleaseReservation(device);
-                }
-            }
-            // No reservation, or not the holder: GOOD and nothing changes.
-            break;
-        case kClear:
-            if (!keyMatches) {
-                outcome = Conflict();
-            } else {
-                while (device.registrationCount > 0) {
-                    const std::uint8_t other = device.registrationOrder[0];
-                    device.registered[other] = false;
-                    Fill(device.keys[other], 0, 8);
-                    for (std::uint32_t i = 1; i < device.registrationCount; ++i) {
-                        device.registrationOrder[i - 1] = device.registrationOrder[i];
-                    }
-                    --device.registrationCount;
-                }
-                ReleaseReservation(device);
-                registrationChanged = true;
-            }
-            break;
-        default:
-            break;
-    }
-    if (registrationChanged) {
-        ++device.generation;
+    ScsiOutcome outcome;
+    if (action == kRegister || action == kRegisterAndIgnoreExistingKey) {
+        outcome = ServeRegister(device, nexus, list, action == kRegisterAndIgnoreExistingKey);
+    } else if (!KeyMatches(device, nexus, list.reservationKey)) {
+        // Every other service action needs the nexus registered under the key it sends.
+        outcome = Conflict();
+    } else if (action == kReserve) {
+        outcome = ServeReserve(device, nexus, scope, type);
+    } else if (action == kRelease) {
+        outcome = ServeRelease(device, nexus, scope, type);
+    } else if (action == kClear) {
+        outcome = ServeClear(device, nexus);
+    } else {
+        // Without a task set there is nothing to abort: PREEMPT AND ABORT is PREEMPT.
+        outcome = ServePreempt(device, nexus, list, scope, type);
     }
     outcome.dataOutLength = kBasicParameterListLength;
     return outcome;
+}
+
+bool DiskModel::KeyMatches(const Device& device, std::uint32_t nexus, const std::uint8_t* key) {
+    return device.registered[nexus] && KeysEqual(device.keys[nexus], key);
+}
+
+DiskModel::ScsiOutcome DiskModel::ServeRegister(Device& device, std::uint32_t nexus,
+                                                const ParameterList& list, bool ignoreKey) {
+    if ((list.flags & (kSpecifyInitiatorPorts | kAllTargetPorts)) != 0) {
+        return IllegalRequest(kInvalidFieldInCdb);
+    }
+    if ((list.flags & kPersistThroughPowerLoss) != 0) {
+        return IllegalRequest(kInvalidFieldInParameterList);
+    }
+    const bool unregisters = KeyIsZero(list.serviceActionKey);
+    if (!device.registered[nexus]) {
+        if (!ignoreKey && !KeyIsZero(list.reservationKey)) {
+            return Conflict();
+        }
+        if (unregisters) {
+            return Good();  // two zero keys from an unregistered nexus: nothing happens at all
+        }
+    } else if (!ignoreKey && !KeyMatches(device, nexus, list.reservationKey)) {
+        return Conflict();
+    }
+    if (unregisters) {
+        // The holder of a registrants-only reservation takes it along (5.6.10.3); the others
+        // registered hear of it.
+        const bool releases = IsHolder(device, nexus) && IsRegistrantsOnlyType(device.type);
+        Unregister(device, nexus);
+        if (releases) {
+            TellRegistrants(device, nexus, kReservationsReleased);
+        }
+    } else {
+        Register(device, nexus, list.serviceActionKey);
+    }
+    ++device.generation;
+    return Good();
+}
+
+DiskModel::ScsiOutcome DiskModel::ServeReserve(Device& device, std::uint32_t nexus,
+                                               std::uint8_t scope, std::uint8_t type) {
+    if (!device.reserved) {
+        SetReservation(device, nexus, type);
+        return Good();
+    }
+    // Another nexus holds it (a mere registrant of a registrants-only reservation is not a
+    // holder), or the holder asks for a different one.
+    if (!IsHolder(device, nexus) || device.type != type || device.scope != scope) {
+        return Conflict();
+    }
+    return Good();
+}
+
+DiskModel::ScsiOutcome DiskModel::ServeRelease(Device& device, std::uint32_t nexus,
+                                               std::uint8_t scope, std::uint8_t type) {
+    if (!IsHolder(device, nexus)) {
+        return Good();  // no reservation, or not the holder: nothing changes
+    }
+    if (device.type != type || device.scope != scope) {
+        return IllegalRequest(kInvalidReleaseOfPersistentReservation);
+    }
+    ReleaseReservation(device);
+    // Only the reservations that others share or may take part in are announced (5.6.10.2).
+    if (IsRegistrantsOnlyType(type) || IsAllRegistrantsType(type)) {
+        TellRegistrants(device, nexus, kReservationsReleased);
+    }
+    return Good();
+}
+
+DiskModel::ScsiOutcome DiskModel::ServeClear(Device& device, std::uint32_t nexus) {
+    RemoveRegistrations(device, nullptr, nexus, false, kReservationsPreempted);
+    ++device.generation;
+    return Good();
+}
+
+// PREEMPT (5.6.10.4): the SERVICE ACTION RESERVATION KEY names the registrations to remove. When it
+// names the holder, or is zero under an all-registrants reservation, the reservation is preempted:
+// those registrations go (the preempting nexus keeps its own) and the preempting nexus takes a
+// reservation of the command's scope and type. Otherwise only the registrations go, the
+// preempting nexus's own too when it bears that key.
+DiskModel::ScsiOutcome DiskModel::ServePreempt(Device& device, std::uint32_t nexus,
+                                               const ParameterList& list, std::uint8_t scope,
+                                               std::uint8_t type) {
+    const std::uint8_t* victim = list.serviceActionKey;
+    const bool allRegistrants = device.reserved && IsAllRegistrantsType(device.type);
+    if (KeyIsZero(victim)) {
+        if (!allRegistrants) {
+            return IllegalRequest(kInvalidFieldInParameterList);
+        }
+    } else {
+        bool found = false;
+        for (std::uint32_t i = 0; i < device.registrationCount; ++i) {
+            found = found || KeysEqual(device.keys[device.registrationOrder[i]], victim);
+        }
+        if (!found) {
+            return Conflict();
+        }
+    }
+    const bool preempts = allRegistrants
+                              ? KeyIsZero(victim)
+                              : device.reserved && KeysEqual(device.keys[device.holder], victim);
+    if (!preempts) {
+        RemoveRegistrations(device, victim, nexus, false, kRegistrationsPreempted);
+    } else if (scope != kScopeLogicalUnit || !IsValidType(type)) {
+        return IllegalRequest(kInvalidFieldInCdb);
+    } else {
+        const bool changes = device.type != type || device.scope != scope;
+        RemoveRegistrations(device, allRegistrants ? nullptr : victim, nexus, true,
+                            kRegistrationsPreempted);
+        if (changes) {
+            TellRegistrants(device, nexus, kReservationsReleased);
+        }
+        SetReservation(device, nexus, type);
+    }
+    ++device.generation;
+    return Good();
+}
+
+void DiskModel::RemoveRegistrations(Device& device, const std::uint8_t* key, std::uint32_t issuer,
+                                    bool keepIssuer, std::uint16_t attention) {
+    // From the end: Unregister closes the gap behind the one removed.
+    for (std::uint32_t i = device.registrationCount; i > 0; --i) {
+        const std::uint32_t other = device.registrationOrder[i - 1];
+        if ((key != nullptr && !KeysEqual(device.keys[other], key)) ||
+            (other == issuer && keepIssuer)) {
+            continue;
+        }
+        if (other != issuer) {
+            RaiseUnitAttention(device, other, attention);
+        }
+        Unregister(device, other);
+    }
+}
+
+// A kind already pending for the nexus is not queued again: it would tell nothing new.
+void DiskModel::RaiseUnitAttention(Device& device, std::uint32_t nexus, std::uint16_t attention) {
+    if (!device.unitAttentions) {
+        return;
+    }
+    std::uint8_t& count = device.attentionCount[nexus];
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (device.attentions[nexus][i] == attention) {
+            return;
+        }
+    }
+    if (count < kUnitAttentionsKept) {
+        device.attentions[nexus][count++] = attention;
+    }
+}
+
+void DiskModel::TellRegistrants(Device& device, std::uint32_t issuer, std::uint16_t attention) {
+    for (std::uint32_t i = 0; i < device.registrationCount; ++i) {
+        if (device.registrationOrder[i] != issuer) {
+            RaiseUnitAttention(device, device.registrationOrder[i], attention);
+        }
+    }
+}
+
+bool DiskModel::TakeUnitAttention(Device& device, std::uint32_t nexus, std::uint16_t& attention) {
+    std::uint8_t& count = device.attentionCount[nexus];
+    if (count == 0) {
+        return false;
+    }
+    std::uint16_t* queue = device.attentions[nexus];
+    attention = queue[0];
+    for (std::uint32_t i = 1; i < count; ++i) {
+        queue[i - 1] = queue[i];
+    }
+    --count;
+    return true;
 }
 
 std::int32_t DiskModel::PassThrough(std::uint32_t controlCode, const std::uint8_t* input,

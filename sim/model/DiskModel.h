@@ -17,6 +17,8 @@ namespace vlksim {
 inline constexpr std::uint32_t kDeviceCount = 101;  // devices 0..100
 inline constexpr std::uint32_t kPathCount = 33;     // paths 0..32 of this host
 inline constexpr std::uint32_t kForeignCount = 8;   // other hosts' initiators per device
+// Unit attentions pending per nexus at the most (one of each kind the model raises, and room).
+inline constexpr std::uint32_t kUnitAttentionsKept = 4;
 
 // NTSTATUS values the pass-through call may end with.
 inline constexpr std::int32_t kStatusSuccess = 0;
@@ -72,6 +74,10 @@ class DiskModel {
     // 1h, 3h, 5h, 6h, 7h, 8h.
     bool ReservePath(std::uint32_t device, std::uint32_t path, std::uint8_t type);
     bool ReserveForeign(std::uint32_t device, std::uint32_t foreign, std::uint8_t type);
+    // Unit attentions are off until switched on: then a reservation change that SPC-3 says other
+    // nexuses must hear of (CLEAR, PREEMPT, a release) is reported to each of them once, on its
+    // next command other than INQUIRY and REPORT LUNS, which it answers instead of running.
+    bool SetUnitAttentions(std::uint32_t device, bool on);
 
     // Read access for tests and diagnostics.
     bool HasDevice(std::uint32_t device) const;
@@ -125,7 +131,12 @@ class DiskModel {
         std::uint8_t holder = 0;
         std::uint8_t type = 0;
         std::uint8_t scope = 0;
+        // Unit attentions (ASC << 8 | ASCQ) waiting for each nexus's next command, oldest first.
+        bool unitAttentions = false;
+        std::uint8_t attentionCount[kNexusCount] = {};
+        std::uint16_t attentions[kNexusCount][kUnitAttentionsKept] = {};
     };
+    struct DataIn;  // data-in written front to back, cut at the room it has
 
     Device* FindDevice(std::uint32_t device);
     const Device* FindDevice(std::uint32_t device) const;
@@ -139,10 +150,43 @@ class DiskModel {
     static ScsiOutcome Inquiry(const std::uint8_t* cdb, std::uint8_t* dataIn,
                                std::uint32_t capacity);
     static ScsiOutcome ReadCapacity(std::uint8_t* dataIn, std::uint32_t capacity);
+    static ScsiOutcome ReportLuns(const std::uint8_t* cdb, std::uint8_t* dataIn,
+                                  std::uint32_t capacity);
     static ScsiOutcome ReserveIn(const Device& device, const std::uint8_t* cdb,
                                  std::uint8_t* dataIn, std::uint32_t capacity);
+    static void WriteKeys(const Device& device, DataIn& out);
+    static void WriteReservation(const Device& device, DataIn& out);
+    static void WriteCapabilities(DataIn& out);
+    static void WriteFullStatus(const Device& device, DataIn& out);
     static ScsiOutcome ReserveOut(Device& device, std::uint32_t nexus, const std::uint8_t* cdb,
                                   const std::uint8_t* dataOut, std::uint32_t dataOutLength);
+
+    // PERSISTENT RESERVE OUT, one function per service action, on the taken parameter list.
+    struct ParameterList {
+        std::uint8_t reservationKey[8];
+        std::uint8_t serviceActionKey[8];
+        std::uint8_t flags;  // byte 20: SPEC_I_PT, ALL_TG_PT, APTPL
+    };
+    static bool KeyMatches(const Device& device, std::uint32_t nexus, const std::uint8_t* key);
+    static ScsiOutcome ServeRegister(Device& device, std::uint32_t nexus, const ParameterList& list,
+                                     bool ignoreKey);
+    static ScsiOutcome ServeReserve(Device& device, std::uint32_t nexus, std::uint8_t scope,
+                                    std::uint8_t type);
+    static ScsiOutcome ServeRelease(Device& device, std::uint32_t nexus, std::uint8_t scope,
+                                    std::uint8_t type);
+    static ScsiOutcome ServeClear(Device& device, std::uint32_t nexus);
+    static ScsiOutcome ServePreempt(Device& device, std::uint32_t nexus, const ParameterList& list,
+                                    std::uint8_t scope, std::uint8_t type);
+    // Removes the registration of every nexus registered under `key` (of every nexus, when `key`
+    // is null), the issuing nexus's own too unless `keepIssuer`; each removed nexus but the issuer
+    // gets the unit attention `attention`.
+    static void RemoveRegistrations(Device& device, const std::uint8_t* key, std::uint32_t issuer,
+                                    bool keepIssuer, std::uint16_t attention);
+
+    static void RaiseUnitAttention(Device& device, std::uint32_t nexus, std::uint16_t attention);
+    // To every registered nexus but the issuer.
+    static void TellRegistrants(Device& device, std::uint32_t issuer, std::uint16_t attention);
+    static bool TakeUnitAttention(Device& device, std::uint32_t nexus, std::uint16_t& attention);
 
     Device devices_[kDeviceCount] = {};
 };

@@ -10,9 +10,6 @@
 namespace vlksim::testing {
 namespace {
 
-constexpr std::uint8_t kReadKeys = 0x00;
-constexpr std::uint8_t kReadReservation = 0x01;
-
 class ReservationRules : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -25,10 +22,7 @@ class ReservationRules : public ::testing::Test {
     std::vector<Key> Keys() {
         const Reply reply = ReserveIn(model, kDevice, Path(0), kReadKeys, 512, 512);
         EXPECT_EQ(reply.status(), kScsiGood);
-        std::vector<Key> keys;
-        for (std::size_t at = 8; at + 8 <= reply.data.size(); at += 8) {
-            keys.push_back(reply.KeyAt(at));
-        }
+        const std::vector<Key> keys = KeysIn(reply);
         EXPECT_EQ(reply.Be32(4), keys.size() * 8);
         return keys;
     }

@@ -36,6 +36,16 @@ std::vector<std::uint8_t> PlausibleRequest(std::mt19937& random) {
         // A key some nexus holds.
         bytes[107] = 0x01;
     }
+    if (random() % 2 == 0) {
+        // Any service action, PREEMPT and READ FULL STATUS among them, on a key some nexus holds
+        // and, for data-in, on the whole data area.
+        bytes[45] = static_cast<std::uint8_t>(random() % 8);
+        bytes[115] = static_cast<std::uint8_t>(random() % 3);
+        if (bytes[16] == 1 && random() % 2 == 0) {
+            bytes[21] = 0x02;
+            bytes[51] = static_cast<std::uint8_t>(random() % 3);
+        }
+    }
     return bytes;
 }
 
@@ -48,7 +58,13 @@ TEST(Robustness, RandomRequestsStayInsideTheirBuffers) {
             ASSERT_TRUE(model.AddPath(device, path));
         }
         const std::uint8_t key[8] = {0, 0, 0, 0, 0, 0, 0, 1};
+        const std::uint8_t other[8] = {0, 0, 0, 0, 0, 0, 0, 2};
         ASSERT_TRUE(model.AddForeignRegistration(device, 2, key));
+        ASSERT_TRUE(model.AddForeignRegistration(device, 3, other));
+        ASSERT_TRUE(model.AddPathRegistration(device, 1, key));
+        ASSERT_TRUE(
+            model.ReserveForeign(device, 3, static_cast<std::uint8_t>(device == 2 ? 7 : 6)));
+        ASSERT_TRUE(model.SetUnitAttentions(device, device != 0));
     }
     std::size_t succeeded = 0;
     for (int round = 0; round < 20000; ++round) {
@@ -71,8 +87,10 @@ TEST(Robustness, RandomRequestsStayInsideTheirBuffers) {
         }
         // Exactly sized heap blocks, so that any access past them is caught.
         std::vector<std::uint8_t> exactInput(input.begin(), input.begin() + inputLength);
-        const std::uint32_t outputLength =
-            random() % 4 == 0 ? static_cast<std::uint32_t>(random() % 700) : 152;
+        const std::uint32_t outputLength = random() % 4 == 0
+                                               ? static_cast<std::uint32_t>(random() % 700)
+                                           : random() % 3 == 0 ? 608
+                                                               : 152;
         const std::uint8_t fill = static_cast<std::uint8_t>(random());
         std::vector<std::uint8_t> output(outputLength, fill);
         std::uint32_t returned = 0xFFFFFFFF;
@@ -124,6 +142,7 @@ TEST(Robustness, RandomCommandBlocksAtTheScsiLayer) {
     DiskModel model;
     ASSERT_TRUE(model.AddDevice(0));
     ASSERT_TRUE(model.AddPath(0, 0));
+    ASSERT_TRUE(model.SetUnitAttentions(0, true));
     for (int round = 0; round < 20000; ++round) {
         const std::uint32_t cdbLength = random() % 17;
         std::vector<std::uint8_t> cdb(cdbLength);
@@ -138,7 +157,7 @@ TEST(Robustness, RandomCommandBlocksAtTheScsiLayer) {
         std::vector<std::uint8_t> dataOut(random() % 40);
         for (auto& b : dataOut)
             b = static_cast<std::uint8_t>(random() % 4 == 0 ? random() : 0);
-        std::vector<std::uint8_t> dataIn(random() % 80, 0xAB);
+        std::vector<std::uint8_t> dataIn(random() % 600, 0xAB);
         const DiskModel::Nexus nexus{random() % 2 == 0, static_cast<std::uint32_t>(random() % 10)};
         const auto outcome = model.Execute(
             random() % 3, nexus, cdb.empty() ? nullptr : cdb.data(), cdbLength,

@@ -18,6 +18,12 @@ inline constexpr Key kKeyA{0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8};
 inline constexpr Key kKeyB{0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7, 0xB8};
 inline constexpr Key kKeyC{0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01};
 
+// PERSISTENT RESERVE IN service actions.
+inline constexpr std::uint8_t kReadKeys = 0x00;
+inline constexpr std::uint8_t kReadReservation = 0x01;
+inline constexpr std::uint8_t kReportCapabilities = 0x02;
+inline constexpr std::uint8_t kReadFullStatus = 0x03;
+
 inline constexpr DiskModel::Nexus Path(std::uint32_t index) {
     return {false, index};
 }
@@ -45,6 +51,15 @@ struct Reply {
         return key;
     }
 };
+
+// The keys of a READ KEYS reply, as far as it came.
+inline std::vector<Key> KeysIn(const Reply& reply) {
+    std::vector<Key> keys;
+    for (std::size_t at = 8; at + 8 <= reply.data.size(); at += 8) {
+        keys.push_back(reply.KeyAt(at));
+    }
+    return keys;
+}
 
 // PERSISTENT RESERVE IN with the given allocation length; `capacity` is the data-in room offered.
 inline Reply ReserveIn(DiskModel& model, std::uint32_t device, DiskModel::Nexus nexus,
@@ -124,6 +139,14 @@ inline Reply ClearAll(DiskModel& model, std::uint32_t device, DiskModel::Nexus n
                       const Key& key) {
     return ReserveOut(model, device, nexus,
                       {.action = 0x03, .reservationKey = key, .serviceActionKey = key});
+}
+
+// PREEMPT (04h) or PREEMPT AND ABORT (05h) of the registrations under `victim`.
+inline Reply Preempt(DiskModel& model, std::uint32_t device, DiskModel::Nexus nexus, const Key& key,
+                     const Key& victim, std::uint8_t type = 0x6, std::uint8_t action = 0x04) {
+    return ReserveOut(
+        model, device, nexus,
+        {.action = action, .scopeType = type, .reservationKey = key, .serviceActionKey = victim});
 }
 
 }  // namespace vlksim::testing

@@ -16,6 +16,7 @@ namespace {
 using Key = std::array<std::uint8_t, kSetupKeySize>;
 constexpr Key kTessaly = {0x54, 0x45, 0x53, 0x53, 0x41, 0x4C, 0x59, 0x31};
 constexpr Key kNodeB01 = {'N', 'O', 'D', 'E', '-', 'B', '0', '1'};
+constexpr Key kNodeC03 = {'N', 'O', 'D', 'E', '-', 'C', '0', '3'};
 
 Key KeyOf(const SetupRegistration& registration) {
     Key key{};
@@ -58,7 +59,7 @@ class Parsed {
 TEST(DefaultSetup, DescribesTheDisksItsCommentsName) {
     const Parsed parsed(kDefaultSetupText);
     ASSERT_TRUE(parsed.Result().Ok()) << parsed.Result().line;
-    EXPECT_EQ(parsed.DeviceCount(), 5);
+    EXPECT_EQ(parsed.DeviceCount(), 7);
     EXPECT_FALSE(parsed.Device(3).present);
     EXPECT_EQ(parsed.Device(0).paths, Paths({0, 1}));
     EXPECT_EQ(parsed.Device(1).paths, Paths({0, 1, 2, 3}));
@@ -74,6 +75,16 @@ TEST(DefaultSetup, DescribesTheDisksItsCommentsName) {
     EXPECT_EQ(KeyOf(parsed.Device(2).pathKeys[1]), kTessaly);
     EXPECT_EQ(parsed.Device(4).holder, SetupHolder::None);
     EXPECT_EQ(parsed.Device(4).registrationCount, 0);
+    // Devices 6 and 7 only report unit attentions; 7 is held by a dead node on three initiators.
+    for (std::uint32_t n = 0; n <= 7; ++n) {
+        EXPECT_EQ(parsed.Device(n).unitAttentions, n >= 6) << n;
+    }
+    const SetupDevice& fenced = parsed.Device(7);
+    EXPECT_EQ(fenced.holderNumber, 5);
+    for (int f : {5, 6, 7}) {
+        EXPECT_EQ(KeyOf(fenced.foreignKeys[f]), kNodeC03) << f;
+    }
+    EXPECT_EQ(fenced.registrationCount, 6);
 }
 
 TEST(SetupStatements, PathListsKeysHoldersAndLayout) {
@@ -84,7 +95,10 @@ TEST(SetupStatements, PathListsKeysHoldersAndLayout) {
         "device 7 paths 0-32\n"
         "device 0 path 4 key 0102030405060708 reserve 1\n"
         "device 0 foreign 7 key a1b2C3d4E5f60718\n"
-        "Device 0 FOREIGN 0 KEY \"A#B C D1\" # a quoted key may hold # and blanks");
+        "Device 0 FOREIGN 0 KEY \"A#B C D1\" # a quoted key may hold # and blanks\n"
+        "device 9 paths 0-3 UNIT-ATTENTIONS\n"
+        "device 9 path 3,1 key 0102030405060708 reserve 5\n"
+        "device 9 foreign 6,2-3 key 0102030405060708");
     ASSERT_TRUE(parsed.Result().Ok()) << SetupErrorText(parsed.Result().error);
     EXPECT_EQ(parsed.Device(0).paths, Paths({0, 2, 3, 4, 7}));
     EXPECT_EQ(parsed.Device(100).paths, std::uint64_t{1} << 32);
@@ -103,6 +117,18 @@ TEST(SetupStatements, PathListsKeysHoldersAndLayout) {
     EXPECT_EQ(d.pathKeys[4].order, 1);
     EXPECT_EQ(d.foreignKeys[7].order, 2);
     EXPECT_EQ(d.foreignKeys[0].order, 3);
+    EXPECT_FALSE(d.unitAttentions);
+    // Lists register each member, in ascending order; the first holds the reservation.
+    const SetupDevice& list = parsed.Device(9);
+    EXPECT_TRUE(list.unitAttentions);
+    EXPECT_EQ(list.holderNumber, 1);
+    EXPECT_EQ(list.registrationCount, 5);
+    for (const auto& [registration, order] :
+         {std::pair{list.pathKeys[1], 1}, std::pair{list.pathKeys[3], 2},
+          std::pair{list.foreignKeys[2], 3}, std::pair{list.foreignKeys[6], 5}}) {
+        EXPECT_TRUE(registration.present);
+        EXPECT_EQ(registration.order, order);
+    }
 
     EXPECT_TRUE(Parsed("").Result().Ok());
     EXPECT_EQ(Parsed("# nothing\n\n   \n").DeviceCount(), 0);
@@ -123,7 +149,13 @@ TEST(SetupErrors, NameTheFirstFaultyLine) {
         {"device 1 paths 3-1\n", SetupError::BadPathList, 1},
         {"device 1 paths 0;1\n", SetupError::BadNumber, 1},
         {"device 1 paths 0-2,2\n", SetupError::DuplicatePath, 1},
-        {"device 1 paths 0 1\n", SetupError::TrailingText, 1},
+        {"device 1 paths 0 1\n", SetupError::UnknownWord, 1},
+        {"device 1 paths 0 unit-attentions 1\n", SetupError::TrailingText, 1},
+        {d + "device 1 path 0-2" + k, SetupError::UnknownPath, 2},
+        {d + "device 1 foreign 6-8" + k, SetupError::ForeignOutOfRange, 2},
+        {d + "device 1 foreign 2,2" + k, SetupError::DuplicatePath, 2},
+        {d + "device 1 foreign 1" + k + "\ndevice 1 foreign 0-1" + k,
+         SetupError::DuplicateRegistration, 3},
         {d + "device 1 paths 2\n", SetupError::DuplicateDevice, 2},
         {"device 1 foreign 0" + k, SetupError::UndeclaredDevice, 1},
         {d + "device 1 path 2" + k, SetupError::UnknownPath, 2},

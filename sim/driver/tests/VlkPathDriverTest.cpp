@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/Commands.h"
@@ -22,6 +25,7 @@ namespace {
 using Key = std::array<std::uint8_t, 8>;
 constexpr Key kTessaly = {0x54, 0x45, 0x53, 0x53, 0x41, 0x4C, 0x59, 0x31};
 constexpr Key kNodeB01 = {'N', 'O', 'D', 'E', '-', 'B', '0', '1'};
+constexpr Key kNodeC03 = {'N', 'O', 'D', 'E', '-', 'C', '0', '3'};
 constexpr Key kOtherNode = {1, 2, 3, 4, 5, 6, 7, 8};
 constexpr Key kZeroKey = {};
 
@@ -54,6 +58,14 @@ struct Exchange {
             key[j] = Data(i + j);
         }
         return key;
+    }
+    // The ASC/ASCQ of a unit attention (sense key 6h) in the sense area, else 0.
+    std::uint16_t Attention() const {
+        const std::uint8_t* sense = request.Bytes() + request_offset::kSenseArea;
+        if (Status() != 0x02 || (sense[2] & 0x0F) != 0x06) {
+            return 0;
+        }
+        return static_cast<std::uint16_t>(sense[12] << 8 | sense[13]);
     }
 };
 
@@ -239,27 +251,82 @@ TEST_F(VlkpathDriver, CallersOnSeveralHandlesGetWholeAnswers) {
     EXPECT_EQ(wrong, (std::array<int, 4>{}));
 }
 
+// A path registered with the program's key fences a dead node: PREEMPT AND ABORT of its key,
+// with another type. The disk reports unit attentions to this host's other paths.
+TEST_F(VlkpathDriver, PreemptAndAbortTakesTheDeadNodesReservationOver) {
+    std::array<std::uint8_t, kParameterListSize> list{};
+    std::copy(kTessaly.begin(), kTessaly.end(), list.begin());
+    std::copy(kNodeC03.begin(), kNodeC03.end(), list.begin() + 8);
+    const std::array<std::uint8_t, kCdbSize> preempt = {0x5F, 0x05, 0x05, 0, 0, 0, 0, 0, 24, 0};
+    const Exchange e = Send(PassThroughRequest(4, 0, DataDirection::Out, preempt, list));
+    ExpectCompleted(e, kGood);
+    EXPECT_EQ(e.request.DataTransferLength(), 24u);
+
+    // Path 1 kept its registration under a reservation of another type: RESERVATIONS RELEASED.
+    // Path 2 bore the dead node's key: REGISTRATIONS PREEMPTED. Each once, in place of a command.
+    EXPECT_EQ(Run(Command::ReadReservation, 4, 1).Attention(), 0x2A04);
+    EXPECT_EQ(Run(Command::ReadKeys, 4, 2).Attention(), 0x2A05);
+    const Exchange holder = Run(Command::ReadReservation, 4, 1);
+    ExpectCompleted(holder, kGood);
+    EXPECT_EQ(holder.KeyAt(8), kTessaly);
+    EXPECT_EQ(holder.Data(21), 0x05);
+    EXPECT_EQ(Run(Command::ReadKeys, 4, 2).Be32(4), 16u) << "this host's two paths are left";
+
+    // READ FULL STATUS on the whole data area, through the port with the whole output block.
+    const std::array<std::uint8_t, kCdbSize> fullStatus = {0x5E, 0x03, 0, 0, 0, 0, 0, 2, 0, 0};
+    PassThroughRequest status(4, 1, DataDirection::In, fullStatus, {});
+    StoreLe32(status.Bytes() + request_offset::kDataTransferLength, 512);
+    std::uint32_t returned = 0;
+    const ControlOutcome outcome =
+        port_.Control(channel_.Handle(), IOCTL_PATH_PASS_THROUGH, status.Bytes(), 616,
+                      status.OutputArea(), 608, &returned);
+    ASSERT_NE(outcome.success, 0) << outcome.error;
+    EXPECT_EQ(returned, 604u);
+    EXPECT_EQ(status.DataTransferLength(), 128u);
+    const auto data = status.DataArea();
+    EXPECT_EQ(data[3], 1) << "generation";
+    EXPECT_EQ(data[7], 120) << "two descriptors of 24 bytes and a 36-byte TransportID";
+    for (std::size_t at : {8u, 68u}) {
+        EXPECT_TRUE(std::equal(kTessaly.begin(), kTessaly.end(), data.begin() + at));
+        EXPECT_EQ(data[at + 12], at == 8 ? 1 : 0) << "R_HOLDER";
+        EXPECT_EQ(data[at + 13], at == 8 ? 0x05 : 0) << "scope and type";
+        EXPECT_EQ(data[at + 19], 1) << "relative target port";
+        EXPECT_EQ(data[at + 24], 0x05) << "iSCSI";
+        const std::string name(reinterpret_cast<const char*>(data.data()) + at + 28);
+        EXPECT_EQ(name,
+                  at == 8 ? "iqn.2026-12.org.tessaly:path0" : "iqn.2026-12.org.tessaly:path1");
+    }
+}
+
 // The driver whose set-up text was refused: the default disks.
 class VlkpathDefault : public VlkpathDriver {};
 
 TEST_F(VlkpathDefault, DisksAndReservationsOfTheDefaultSetUp) {
     for (const auto& [device, paths] : std::vector<std::pair<std::uint32_t, std::uint32_t>>{
-             {0, 2}, {1, 4}, {2, 3}, {4, 2}, {5, 3}}) {
+             {0, 2}, {1, 4}, {2, 3}, {4, 2}, {5, 3}, {6, 2}, {7, 4}}) {
         EXPECT_EQ(Run(Command::ReadKeys, device, paths - 1).error, 0u) << device;
         EXPECT_EQ(Run(Command::ReadKeys, device, paths).error, kNoSuchDevice) << device;
     }
     EXPECT_EQ(Run(Command::ReadKeys, 3, 0).error, kNoSuchDevice);
     // Nothing of the refused text remains, not even its line before the faulty one.
-    EXPECT_EQ(Run(Command::ReadKeys, 7, 0).error, kNoSuchDevice);
+    EXPECT_EQ(Run(Command::ReadKeys, 9, 0).error, kNoSuchDevice);
 
-    for (const auto& [device, key] : {std::pair{0u, kTessaly}, std::pair{1u, kTessaly},
-                                      std::pair{5u, kTessaly}, std::pair{2u, kNodeB01}}) {
+    for (const auto& [device, key, type] :
+         {std::tuple{0u, kTessaly, 6}, std::tuple{1u, kTessaly, 6}, std::tuple{5u, kTessaly, 6},
+          std::tuple{2u, kNodeB01, 6}, std::tuple{6u, kNodeB01, 5}, std::tuple{7u, kNodeC03, 6}}) {
         const Exchange e = Run(Command::ReadReservation, device, 0);
         EXPECT_EQ(e.KeyAt(8), key) << device;
-        EXPECT_EQ(e.Data(21), 0x06) << device;
+        EXPECT_EQ(e.Data(21), type) << device;
     }
     EXPECT_EQ(Run(Command::ReadReservation, 4, 1).Be32(4), 0u);
     EXPECT_EQ(Run(Command::ReadKeys, 4, 0).Be32(4), 0u);
+
+    // Device 6 as the running notes describe it: the program's clear on path 0 reaches path 1
+    // once, as a unit attention in place of its next command.
+    ASSERT_EQ(Run(Command::ReadKeys, 6, 0).KeyAt(8), kTessaly);
+    ExpectCompleted(Run(Command::ClearReservation, 6, 0), kGood);
+    EXPECT_EQ(Run(Command::ReadKeys, 6, 1).Attention(), 0x2A03);
+    EXPECT_EQ(Run(Command::ReadKeys, 6, 1).Be32(4), 0u);
 }
 
 TEST(VlkpathStopped, OpenFailsWithError2) {

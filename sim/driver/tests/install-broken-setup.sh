@@ -14,9 +14,9 @@ export WINEPREFIX
 exec 9>"$WINEPREFIX.lock"
 flock 9
 
-# Line 2 declares device 7 a second time.
+# Line 2 declares device 9 a second time.
 wine reg add 'HKLM\System\CurrentControlSet\Services\vlkpath\Parameters' /v Setup \
-    /t REG_MULTI_SZ /d 'device 7 paths 0\0device 7 paths 1' /f \
+    /t REG_MULTI_SZ /d 'device 9 paths 0\0device 9 paths 1' /f \
     </dev/null >/dev/null 2>&1 3>&- 4>&- 9>&-
 wineserver -k >/dev/null 2>&1 3>&- 4>&- 9>&- || true
 wineserver -w >/dev/null 2>&1 3>&- 4>&- 9>&- || true
