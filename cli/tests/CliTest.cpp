@@ -184,5 +184,45 @@ TEST(Cli, RegisterOnEveryPathSkipsThoseThatDoNotExist) {
     EXPECT_EQ(RunOn(driver, {"register", "3", "--all-paths"}).status, 15);
 }
 
+TEST(Cli, FenceTakesTheDeadNodesKeyOffAndVerifies) {
+    ModelDriver driver(DefaultDisks());
+    const std::vector<std::string> fence = {"fence", "6-7", "--path", "1", "--victim", "NODE-C03"};
+    const Outcome plan = RunOn(driver, fence);
+    EXPECT_EQ(plan.status, 0);
+    EXPECT_EQ(plan.out,
+              "device 6, path 1: victim key 0x4E4F44452D433033 \"NODE-C03\" not registered: "
+              "nothing to do\n"
+              "device 7, path 1: would register 0x54455353414C5931 \"TESSALY1\" on path 1, then "
+              "PREEMPT AND ABORT 0x4E4F44452D433033 \"NODE-C03\" with Exclusive Access - "
+              "Registrants Only (6h)\n");
+
+    auto withYes = fence;
+    withYes.push_back("--yes");
+    const Outcome done = RunOn(driver, withYes);
+    EXPECT_EQ(done.status, 0) << done.out;
+    EXPECT_NE(done.out.find("device 7, path 1: fenced: victim key 0x4E4F44452D433033 \"NODE-C03\" "
+                            "gone\n"),
+              std::string::npos)
+        << done.out;
+    const Outcome status = RunOn(driver, {"full-status", "7", "--path", "0"});
+    EXPECT_EQ(status.out.find("NODE-C03"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("holder: yes"), std::string::npos) << "path 1 took the reservation";
+}
+
+TEST(Cli, GroupClearCatchesAReservationThatStayed) {
+    // Held under this host's key, but this host's path is registered under another key: the
+    // clear with the key read is refused and the reservation stays.
+    ModelDriver driver(
+        "device 0 paths 0\n"
+        "device 0 path 0 key \"OLD-KEY1\"\n"
+        "device 0 foreign 0 key \"TESSALY1\" reserve 6\n");
+    ASSERT_TRUE(driver.ok);
+    const Outcome done = RunOn(driver, {"group-clear", "0", "--path", "0", "--yes"});
+    EXPECT_EQ(done.status, 24);
+    EXPECT_NE(done.out.find("device 0, path 0: left held by 0x54455353414C5931 \"TESSALY1\"\n"),
+              std::string::npos)
+        << done.out;
+}
+
 }  // namespace
 }  // namespace tessaly::cli
