@@ -69,21 +69,28 @@ NTSTATUS ReadSetupValue(PUNICODE_STRING registryPath, char** text, ULONG* length
         ZwClose(parameters);
         return NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status;
     }
-    if (needed < sizeof(KEY_VALUE_PARTIAL_INFORMATION) || needed > kMaxSetupValueBytes) {
+    // The information ends in its data, so an empty value (REG_SZ of no characters) needs fewer
+    // bytes than the structure with its one byte of Data and the padding after it.
+    constexpr ULONG kDataOffset = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
+    if (needed < kDataOffset || needed > kMaxSetupValueBytes) {
         ZwClose(parameters);
         return STATUS_INVALID_PARAMETER;
     }
+    const ULONG blockSize = needed < sizeof(KEY_VALUE_PARTIAL_INFORMATION)
+                                ? static_cast<ULONG>(sizeof(KEY_VALUE_PARTIAL_INFORMATION))
+                                : needed;
     auto* info = static_cast<KEY_VALUE_PARTIAL_INFORMATION*>(
-        ExAllocatePoolWithTag(PagedPool, needed, kPoolTag));
+        ExAllocatePoolWithTag(PagedPool, blockSize, kPoolTag));
     if (info == nullptr) {
         ZwClose(parameters);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    status =
-        ZwQueryValueKey(parameters, &valueName, KeyValuePartialInformation, info, needed, &needed);
+    status = ZwQueryValueKey(parameters, &valueName, KeyValuePartialInformation, info, blockSize,
+                             &needed);
     ZwClose(parameters);
-    if (!NT_SUCCESS(status) || (info->Type != REG_SZ && info->Type != REG_MULTI_SZ) ||
-        info->DataLength > needed - FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data)) {
+    if (!NT_SUCCESS(status) || needed < kDataOffset || needed > blockSize ||
+        (info->Type != REG_SZ && info->Type != REG_MULTI_SZ) ||
+        info->DataLength > needed - kDataOffset) {
         ExFreePoolWithTag(info, kPoolTag);
         return NT_SUCCESS(status) ? STATUS_OBJECT_TYPE_MISMATCH : status;
     }

@@ -1,7 +1,7 @@
 // vlkpath.sys under Wine, reached the way the program reaches it: "\\.\vlkpath" through the
 // Win32 driver port, requests from the command core. The prefix holds the disks of
-// driver-setup.txt (suite VlkpathDriver), the default disks (VlkpathDefault) or no driver at all
-// (VlkpathStopped).
+// driver-setup.txt (suite VlkpathDriver), the default disks (VlkpathDefault), no disks
+// (VlkpathEmpty) or no driver at all (VlkpathStopped).
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -260,6 +260,18 @@ TEST_F(VlkpathDefault, DisksAndReservationsOfTheDefaultSetUp) {
     }
     EXPECT_EQ(Run(Command::ReadReservation, 4, 1).Be32(4), 0u);
     EXPECT_EQ(Run(Command::ReadKeys, 4, 0).Be32(4), 0u);
+}
+
+// The driver whose set-up is an empty text: no disks at all.
+class VlkpathEmpty : public VlkpathDriver {};
+
+TEST_F(VlkpathEmpty, EveryDeviceIsMissing) {
+    for (std::uint32_t device = 0; device <= 100; ++device) {
+        for (const std::uint32_t path : {0u, 1u, 32u}) {
+            ASSERT_EQ(Run(Command::ReadKeys, device, path).error, kNoSuchDevice)
+                << device << "/" << path;
+        }
+    }
 }
 
 TEST(VlkpathStopped, OpenFailsWithError2) {
