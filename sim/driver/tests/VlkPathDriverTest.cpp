@@ -4,6 +4,9 @@
 // (VlkpathEmpty) or no driver at all (VlkpathStopped).
 #include <gtest/gtest.h>
 #include <windows.h>
+// These two need windows.h first.
+#include <sddl.h>
+#include <winternl.h>
 
 #include <array>
 #include <cstdint>
@@ -14,6 +17,7 @@
 #include "core/Commands.h"
 #include "core/DeviceChannel.h"
 #include "core/PassThroughRequest.h"
+#include "sim/driver/DeviceSecurity.h"
 #include "win32/Win32DriverPort.h"
 
 namespace tessaly::win32 {
@@ -237,6 +241,34 @@ TEST_F(VlkpathDriver, CallersOnSeveralHandlesGetWholeAnswers) {
         thread.join();
     }
     EXPECT_EQ(wrong, (std::array<int, 4>{}));
+}
+
+TEST_F(VlkpathDriver, ControlDeviceIsLockedDown) {
+    // Type and characteristics: Wine asks the driver for what Windows' I/O manager answers from
+    // the device object.
+    FILE_FS_DEVICE_INFORMATION info{};
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status =
+        NtQueryVolumeInformationFile(reinterpret_cast<HANDLE>(channel_.Handle()), &io, &info,
+                                     sizeof info, FileFsDeviceInformation);
+    ASSERT_EQ(status, 0) << std::hex << status;
+    EXPECT_EQ(io.Information, sizeof info);
+    EXPECT_EQ(info.DeviceType, 0x84C9u);
+    constexpr ULONG kSecureOpen = 0x100;  // FILE_DEVICE_SECURE_OPEN
+    EXPECT_EQ(info.Characteristics, kSecureOpen);
+
+    // The descriptor the driver gives its device (which Wine does not show through a handle to
+    // the device, nor enforce) is the one its SDDL text describes.
+    PSECURITY_DESCRIPTOR fromSddl = nullptr;
+    ULONG size = 0;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        vlkpath::kDeviceSddl, SDDL_REVISION_1, &fromSddl, &size));
+    const vlkpath::DeviceSecurityDescriptor handMade;
+    const auto* expected = static_cast<const std::uint8_t*>(fromSddl);
+    EXPECT_EQ(std::vector<std::uint8_t>(expected, expected + size),
+              std::vector<std::uint8_t>(reinterpret_cast<const std::uint8_t*>(&handMade),
+                                        reinterpret_cast<const std::uint8_t*>(&handMade + 1)));
+    LocalFree(fromSddl);
 }
 
 // The driver whose set-up text was refused: the default disks.
