@@ -22,11 +22,11 @@ exe=$root/build/mingw/ui/tessaly.exe
 prefix=$root/build/wine/run
 picture=$root/build/screenshots/run.png
 
-xvfb_pid=
+tessaly_xvfb_pid=
 cleanup() {
-    if [ -n "$xvfb_pid" ]; then
-        WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
-        kill "$xvfb_pid" >/dev/null 2>&1 || true
+    if [ -n "$tessaly_xvfb_pid" ]; then
+        scripts/wine-session.sh stop "$prefix"
+        kill "$tessaly_xvfb_pid" >/dev/null 2>&1 || true
     fi
 }
 trap cleanup EXIT
@@ -35,18 +35,8 @@ if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     own_display=0
 else
     own_display=1
-    # The first display number with no X server behind it.
-    n=90
-    while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do
-        n=$((n + 1))
-    done
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb_pid=$!
-    export DISPLAY=":$n"
-    for _ in $(seq 50); do
-        xdpyinfo >/dev/null 2>&1 && break
-        sleep 0.1
-    done
+    source scripts/xvfb.sh
+    tessaly_start_xvfb 90
     echo "== no X display: using a private Xvfb on $DISPLAY" >&2
 fi
 
@@ -72,7 +62,7 @@ else
     echo "== the picture could not be taken" >&2
 fi
 # Ending the prefix's wineserver ends the program and the driver with it.
-timeout 20 wineserver -k >/dev/null 2>&1 || true
+timeout 20 scripts/wine-session.sh stop "$prefix" || true
 for _ in $(seq 50); do
     kill -0 "$wine_pid" 2>/dev/null || break
     sleep 0.1

@@ -7,11 +7,14 @@
 #                  (stored as HKLM\System\CurrentControlSet\Services\vlkpath\Parameters\Setup)
 #   --stop         remove the driver's service, so that opening "\\.\vlkpath" fails with error 2
 #
-# Creates the prefix first when it is missing (scripts/wine-prefix.sh) and builds the driver in
-# the mingw preset when build/mingw/sim/driver/vlkpath.sys is missing. Every call restarts the
-# prefix's wineserver, so the driver loads afresh: new set-up, disks back to their start state.
-# The wineserver then stays up for a while (wineserver -p), keeping later Wine starts quick.
-# Safe to call from parallel tests: calls on one prefix take turns (flock on PREFIX.lock).
+# Creates the prefix first when it is missing or an empty folder (scripts/wine-prefix.sh, which
+# refuses a folder that is neither that nor a Wine prefix) and builds the driver in the mingw
+# preset when build/mingw/sim/driver/vlkpath.sys is missing. Every call restarts the prefix's
+# wineserver, so the driver loads afresh: new set-up, disks back to their start state. The
+# wineserver then stays up for a while (wineserver -p), keeping later Wine starts quick.
+# A Wine prefix that the project did not make gets the driver and its service key and nothing
+# else; while programs run in it, it is refused, since the restart would end them.
+# Safe to call from parallel tests: calls on one prefix take turns (flock).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -73,11 +76,31 @@ if [ "$stop" -eq 0 ] && [ ! -f "$driver" ]; then
     )
 fi
 
-exec 9>"$WINEPREFIX.lock"
+exec 9>>"$(tessaly_prefix_lock)"
 flock 9
 
+# Whether a wineserver runs for the prefix: its socket exists. Debian's Wine names the socket's
+# folder under /tmp in PREFIX/wineserver; Wine's own default is /tmp/.wine-UID.
+server_running() {
+    local base socket
+    base=/tmp/.wine-$(id -u)
+    [ ! -f "$WINEPREFIX/wineserver" ] || base=/tmp/$(cat "$WINEPREFIX/wineserver")
+    socket=$base/server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")/socket
+    [ -S "$socket" ]
+}
+if [ ! -f "$WINEPREFIX/.tessaly-ready" ] && server_running; then
+    echo "$0: Wine programs are running in $WINEPREFIX, a prefix this project did not make;" \
+        "the driver's restart would end them. End them first (WINEPREFIX=$WINEPREFIX" \
+        "wineserver -k) and call again." >&2
+    exit 1
+fi
+
 service='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\vlkpath'
-regfile=$WINEPREFIX/drive_c/vlkpath.reg
+# Files of this call's own inside the prefix (regedit reads Windows paths): fresh names, removed
+# again at the end.
+regfile=$(mktemp "$WINEPREFIX/drive_c/vlkpath-XXXXXX.reg")
+state=$(mktemp "$WINEPREFIX/drive_c/vlkpath-XXXXXX.txt")
+trap 'rm -f "$regfile" "$regfile.txt" "$state"' EXIT
 # UTF-16LE bytes of a file as a .reg hex list, with the terminating zero character.
 hex_utf16() {
     { iconv -f LATIN1 -t UTF-16LE "$1"; printf '\0\0'; } | od -An -v -tx1 |
@@ -111,24 +134,19 @@ rm -f "$regfile.txt"
 # Stop everything in the prefix, the driver's host process included, before changing it.
 # Wine's processes must not inherit the lock (fd 9) nor the caller's extra descriptors: the
 # wineserver and the services outlive this script and would hold them.
-restart() {
-    wineserver -k >/dev/null 2>&1 3>&- 4>&- 9>&- || true
-    wineserver -w >/dev/null 2>&1 3>&- 4>&- 9>&- || true
-}
+restart() { "$here/wine-session.sh" stop "$WINEPREFIX" 9>&-; }
 restart
 if [ "$stop" -eq 0 ]; then
     mkdir -p "$WINEPREFIX/drive_c/windows/system32/drivers"
     cp "$driver" "$WINEPREFIX/drive_c/windows/system32/drivers/vlkpath.sys"
 fi
-wine regedit /S 'C:\vlkpath.reg' >/dev/null 2>&1 3>&- 4>&- 9>&-
-rm -f "$regfile"
+wine regedit /S "C:\\$(basename "$regfile")" >/dev/null 2>&1 3>&- 4>&- 9>&-
 # The service manager reads its services when it starts: restart once more to load the new key.
 restart
 wineserver -p120 </dev/null >/dev/null 2>&1 3>&- 4>&- 9>&-
 # A first program brings up the prefix's services (and with them the driver) with their output in
 # a file: started later by a test, they would hold the test's output pipe open for as long as the
 # wineserver lives.
-state=$WINEPREFIX/drive_c/vlkpath-state.txt
 wine sc query vlkpath </dev/null >"$state" 2>&1 3>&- 4>&- 9>&- || true
 running=0
 grep -q 'STATE.*RUNNING' "$state" && running=1
@@ -137,4 +155,3 @@ if [ "$running" -ne $((1 - stop)) ]; then
     tr -d '\r' <"$state" >&2
     exit 1
 fi
-rm -f "$state"

@@ -6,7 +6,18 @@
 #include "sim/config/DefaultSetup.h"
 #include "sim/config/Setup.h"
 #include "sim/config/SetupApply.h"
+#include "sim/driver/DeviceSecurity.h"
 #include "sim/model/DiskModel.h"
+
+// Exported by the kernel, declared in ntifs.h, which does not compile with this tree's warnings.
+extern "C" {
+NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID object, ULONG handleAttributes,
+                                                 PACCESS_STATE accessState, ACCESS_MASK access,
+                                                 POBJECT_TYPE type, KPROCESSOR_MODE mode,
+                                                 PHANDLE handle);
+NTSYSAPI NTSTATUS NTAPI ZwSetSecurityObject(HANDLE handle, SECURITY_INFORMATION information,
+                                            PSECURITY_DESCRIPTOR descriptor);
+}
 
 namespace {
 
@@ -69,21 +80,28 @@ NTSTATUS ReadSetupValue(PUNICODE_STRING registryPath, char** text, ULONG* length
         ZwClose(parameters);
         return NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status;
     }
-    if (needed < sizeof(KEY_VALUE_PARTIAL_INFORMATION) || needed > kMaxSetupValueBytes) {
+    // The information ends in its data, so an empty value (REG_SZ of no characters) needs fewer
+    // bytes than the structure with its one byte of Data and the padding after it.
+    constexpr ULONG kDataOffset = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
+    if (needed < kDataOffset || needed > kMaxSetupValueBytes) {
         ZwClose(parameters);
         return STATUS_INVALID_PARAMETER;
     }
+    const ULONG blockSize = needed < sizeof(KEY_VALUE_PARTIAL_INFORMATION)
+                                ? static_cast<ULONG>(sizeof(KEY_VALUE_PARTIAL_INFORMATION))
+                                : needed;
     auto* info = static_cast<KEY_VALUE_PARTIAL_INFORMATION*>(
-        ExAllocatePoolWithTag(PagedPool, needed, kPoolTag));
+        ExAllocatePoolWithTag(PagedPool, blockSize, kPoolTag));
     if (info == nullptr) {
         ZwClose(parameters);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    status =
-        ZwQueryValueKey(parameters, &valueName, KeyValuePartialInformation, info, needed, &needed);
+    status = ZwQueryValueKey(parameters, &valueName, KeyValuePartialInformation, info, blockSize,
+                             &needed);
     ZwClose(parameters);
-    if (!NT_SUCCESS(status) || (info->Type != REG_SZ && info->Type != REG_MULTI_SZ) ||
-        info->DataLength > needed - FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data)) {
+    if (!NT_SUCCESS(status) || needed < kDataOffset || needed > blockSize ||
+        (info->Type != REG_SZ && info->Type != REG_MULTI_SZ) ||
+        info->DataLength > needed - kDataOffset) {
         ExFreePoolWithTag(info, kPoolTag);
         return NT_SUCCESS(status) ? STATUS_OBJECT_TYPE_MISMATCH : status;
     }
@@ -152,6 +170,25 @@ void LoadSetup(PUNICODE_STRING registryPath) {
     }
 }
 
+// The control device is opened only by SYSTEM and the Administrators (sim/driver/DeviceSecurity.h),
+// also for names below it (FILE_DEVICE_SECURE_OPEN).
+constexpr ULONG kDeviceCharacteristics = FILE_DEVICE_SECURE_OPEN;
+
+// Gives the device its descriptor through a kernel handle to it (Wine has no
+// ObSetSecurityObjectByPointer; the handle works on both).
+NTSTATUS SecureDevice(PDEVICE_OBJECT device) {
+    vlkpath::DeviceSecurityDescriptor descriptor;
+    HANDLE handle = nullptr;
+    NTSTATUS status = ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr,
+                                            KernelMode, &handle);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor);
+    ZwClose(handle);
+    return status;
+}
+
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
@@ -161,6 +198,22 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 
 NTSTATUS DispatchCreateClose(PDEVICE_OBJECT, PIRP irp) {
     return Complete(irp, STATUS_SUCCESS, 0);
+}
+
+// The device's type and characteristics. Windows' I/O manager answers this from the device object
+// itself; Wine passes it on to the driver.
+NTSTATUS DispatchQueryVolume(PDEVICE_OBJECT device, PIRP irp) {
+    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->Parameters.QueryVolume.FsInformationClass != FileFsDeviceInformation) {
+        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+    auto* info = static_cast<FILE_FS_DEVICE_INFORMATION*>(irp->AssociatedIrp.SystemBuffer);
+    if (info == nullptr || stack->Parameters.QueryVolume.Length < sizeof *info) {
+        return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    }
+    info->DeviceType = device->DeviceType;
+    info->Characteristics = device->Characteristics;
+    return Complete(irp, STATUS_SUCCESS, sizeof *info);
 }
 
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
@@ -194,17 +247,38 @@ void DriverUnload(PDRIVER_OBJECT driver) {
 
 }  // namespace
 
+// Everything is in place before anyone can reach the device: the disks and the dispatch table
+// before the device, the device's descriptor before its link.
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     ExInitializeFastMutex(&g_modelLock);
     LoadSetup(registryPath);
 
+    driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
+    driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    driver->MajorFunction[IRP_MJ_QUERY_VOLUME_INFORMATION] = DispatchQueryVolume;
+    driver->DriverUnload = DriverUnload;
+
     UNICODE_STRING deviceName = MakeString(g_deviceNameText);
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, 0, &deviceName, kVlkDeviceType, 0, FALSE, &device);
+    NTSTATUS status = IoCreateDevice(driver, 0, &deviceName, kVlkDeviceType, kDeviceCharacteristics,
+                                     FALSE, &device);
     if (!NT_SUCCESS(status)) {
         DbgPrint("vlkpath: IoCreateDevice failed (0x%08lx)\n", static_cast<unsigned long>(status));
         return status;
     }
+    // Wine does not keep the characteristics given to IoCreateDevice; Windows already has them.
+    device->Characteristics |= kDeviceCharacteristics;
+    // A device that anyone could open is worse than none: without its descriptor it goes.
+    status = SecureDevice(device);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("vlkpath: the device's security descriptor was not set (0x%08lx)\n",
+                 static_cast<unsigned long>(status));
+        IoDeleteDevice(device);
+        return status;
+    }
+    device->Flags |= DO_BUFFERED_IO;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
     g_linkName = MakeString(g_linkNameText);
     status = IoCreateSymbolicLink(&g_linkName, &deviceName);
     if (!NT_SUCCESS(status)) {
@@ -213,12 +287,5 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryP
         IoDeleteDevice(device);
         return status;
     }
-    device->Flags |= DO_BUFFERED_IO;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-
-    driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
-    driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
-    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
-    driver->DriverUnload = DriverUnload;
     return STATUS_SUCCESS;
 }

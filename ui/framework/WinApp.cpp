@@ -9,6 +9,8 @@
 namespace {
 
 CWinApp* g_app = nullptr;
+// Message boxes of the framework open on this thread: while one is, no other opens over it.
+int g_openBoxes = 0;
 
 std::string ModuleFileName(HINSTANCE instance) {
     std::vector<char> buffer(MAX_PATH);
@@ -106,13 +108,20 @@ void CWinApp::ShowHelpTopic(DWORD topic) {
     CWnd* main = AfxGetMainWnd();
     HWND owner = main != nullptr ? main->m_hWnd : nullptr;
     m_helpShown = true;
-    if (::HtmlHelpA(owner, m_helpFilePath.c_str(), HH_HELP_CONTEXT, topic) == nullptr) {
-        std::string text = AfxLoadString(AFX_IDP_FAILED_TO_LAUNCH_HELP);
-        if (text.empty()) {
-            text = "Failed to launch help.";
-        }
-        AfxMessageBox(text.c_str());
+    if (::HtmlHelpA(owner, m_helpFilePath.c_str(), HH_HELP_CONTEXT, topic) != nullptr) {
+        return;
     }
+    // F1 in a message box reaches the help command again (the box hands WM_HELP to its owner):
+    // one box at a time, so with a box already open the failure is only a beep.
+    if (g_openBoxes > 0) {
+        ::MessageBeep(MB_ICONEXCLAMATION);
+        return;
+    }
+    std::string text = AfxLoadString(AFX_IDP_FAILED_TO_LAUNCH_HELP);
+    if (text.empty()) {
+        text = "Failed to launch help.";
+    }
+    AfxMessageBox(text.c_str());
 }
 
 CWinApp* AfxGetApp() {
@@ -127,7 +136,10 @@ int AfxMessageBox(const char* text, UINT type) {
     CWnd* main = AfxGetMainWnd();
     HWND owner = main != nullptr ? main->m_hWnd : nullptr;
     const char* caption = g_app != nullptr ? g_app->AppName().c_str() : "";
-    return ::MessageBoxA(owner, text, caption, type);
+    ++g_openBoxes;
+    const int answer = ::MessageBoxA(owner, text, caption, type);
+    --g_openBoxes;
+    return answer;
 }
 
 HINSTANCE AfxGetResourceHandle() {

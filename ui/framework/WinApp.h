@@ -29,7 +29,8 @@ class CWinApp : public CCmdTarget {
     // keyboard focus and its parents in turn, names its topic; the topic is shown from the help
     // file. A handler for ID_HELP in the application's message map.
     void OnHelp();
-    // Shows `topic` of the help file; on failure the message "Failed to launch help.".
+    // Shows `topic` of the help file; on failure the message "Failed to launch help.", or only a
+    // beep while a message box of the framework is open (F1 pressed in it asks for help again).
     virtual void ShowHelpTopic(DWORD topic);
 
     const std::string& AppName() const { return m_appName; }
@@ -50,6 +51,7 @@ CWinApp* AfxGetApp();
 // The application's main window, or null.
 CWnd* AfxGetMainWnd();
 // OK button, exclamation icon, owned by the main window, captioned with the application name.
+// Counted while open: the help command opens no second box over it.
 int AfxMessageBox(const char* text, UINT type = MB_OK | MB_ICONEXCLAMATION);
 // Where the program's resources are: the application's module, or the executable's before the
 // application has its handles.

@@ -14,8 +14,7 @@ fi
 export WINEPREFIX=$1
 
 if [ $stop -eq 1 ]; then
-    [ -d "$WINEPREFIX" ] && { wineserver -k 2>/dev/null || true; }
-    exit 0
+    exec "$root/scripts/wine-session.sh" stop "$WINEPREFIX"
 fi
 
 # The driver keeps its disks in memory; the script restarts the prefix's wineserver, so the

@@ -306,4 +306,38 @@ TEST(AfxMessageBoxBehaviour, OwnedByTheMainWindowAndCaptionedWithTheApplicationN
     EXPECT_EQ(boxes.Owners()[0], shownAs);
 }
 
+// An application whose help command shows help the framework's own way; there is no help file
+// beside the test program, so the viewer cannot show it.
+class ShowingHelpApp : public CWinApp {
+  public:
+    ShowingHelpApp() { SetCurrentHandles(::GetModuleHandleA(nullptr)); }
+    DECLARE_MESSAGE_MAP()
+};
+BEGIN_MESSAGE_MAP(ShowingHelpApp, CWinApp)
+ON_COMMAND(kHelpCommand, CWinApp::OnHelp)
+END_MESSAGE_MAP()
+
+TEST(HelpFailure, F1InTheFailureMessageOpensNoSecondBox) {
+    ShowingHelpApp app;
+    RoutingDlg dialog;
+    app.m_pMainWnd = &dialog;
+    int shown = 0;
+    ModalWatcher boxes("ui_tests", [&shown](HWND box) {
+        if (++shown == 1) {
+            // F1 in the box as the window system delivers it: WM_HELP to the focused button,
+            // which hands it to the box, which hands it to its owner, the dialog.
+            HWND ok = ::GetDlgItem(box, IDOK);
+            HELPINFO info{sizeof info, HELPINFO_WINDOW, IDOK, ok, 0, {}};
+            ::SendMessageA(ok, WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
+        }
+        ::PostMessageA(box, WM_COMMAND, IDOK, 0);
+    });
+    dialog.onShown = [](RoutingDlg& d) {
+        d.SendMessage(WM_COMMAND, MAKEWPARAM(kHelpCommand, BN_CLICKED));
+        d.EndDialog(2);
+    };
+    dialog.DoModal();
+    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Failed to launch help."});
+}
+
 }  // namespace

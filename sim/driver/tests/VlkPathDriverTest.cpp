@@ -1,9 +1,12 @@
 // vlkpath.sys under Wine, reached the way the program reaches it: "\\.\vlkpath" through the
 // Win32 driver port, requests from the command core. The prefix holds the disks of
-// driver-setup.txt (suite VlkpathDriver), the default disks (VlkpathDefault) or no driver at all
-// (VlkpathStopped).
+// driver-setup.txt (suite VlkpathDriver), the default disks (VlkpathDefault), no disks
+// (VlkpathEmpty) or no driver at all (VlkpathStopped).
 #include <gtest/gtest.h>
 #include <windows.h>
+// These two need windows.h first.
+#include <sddl.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <array>
@@ -17,6 +20,7 @@
 #include "core/Commands.h"
 #include "core/DeviceChannel.h"
 #include "core/PassThroughRequest.h"
+#include "sim/driver/DeviceSecurity.h"
 #include "win32/Win32DriverPort.h"
 
 namespace tessaly::win32 {
@@ -298,6 +302,34 @@ TEST_F(VlkpathDriver, PreemptAndAbortTakesTheDeadNodesReservationOver) {
     }
 }
 
+TEST_F(VlkpathDriver, ControlDeviceIsLockedDown) {
+    // Type and characteristics: Wine asks the driver for what Windows' I/O manager answers from
+    // the device object.
+    FILE_FS_DEVICE_INFORMATION info{};
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status =
+        NtQueryVolumeInformationFile(reinterpret_cast<HANDLE>(channel_.Handle()), &io, &info,
+                                     sizeof info, FileFsDeviceInformation);
+    ASSERT_EQ(status, 0) << std::hex << status;
+    EXPECT_EQ(io.Information, sizeof info);
+    EXPECT_EQ(info.DeviceType, 0x84C9u);
+    constexpr ULONG kSecureOpen = 0x100;  // FILE_DEVICE_SECURE_OPEN
+    EXPECT_EQ(info.Characteristics, kSecureOpen);
+
+    // The descriptor the driver gives its device (which Wine does not show through a handle to
+    // the device, nor enforce) is the one its SDDL text describes.
+    PSECURITY_DESCRIPTOR fromSddl = nullptr;
+    ULONG size = 0;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        vlkpath::kDeviceSddl, SDDL_REVISION_1, &fromSddl, &size));
+    const vlkpath::DeviceSecurityDescriptor handMade;
+    const auto* expected = static_cast<const std::uint8_t*>(fromSddl);
+    EXPECT_EQ(std::vector<std::uint8_t>(expected, expected + size),
+              std::vector<std::uint8_t>(reinterpret_cast<const std::uint8_t*>(&handMade),
+                                        reinterpret_cast<const std::uint8_t*>(&handMade + 1)));
+    LocalFree(fromSddl);
+}
+
 // The driver whose set-up text was refused: the default disks.
 class VlkpathDefault : public VlkpathDriver {};
 
@@ -327,6 +359,18 @@ TEST_F(VlkpathDefault, DisksAndReservationsOfTheDefaultSetUp) {
     ExpectCompleted(Run(Command::ClearReservation, 6, 0), kGood);
     EXPECT_EQ(Run(Command::ReadKeys, 6, 1).Attention(), 0x2A03);
     EXPECT_EQ(Run(Command::ReadKeys, 6, 1).Be32(4), 0u);
+}
+
+// The driver whose set-up is an empty text: no disks at all.
+class VlkpathEmpty : public VlkpathDriver {};
+
+TEST_F(VlkpathEmpty, EveryDeviceIsMissing) {
+    for (std::uint32_t device = 0; device <= 100; ++device) {
+        for (const std::uint32_t path : {0u, 1u, 32u}) {
+            ASSERT_EQ(Run(Command::ReadKeys, device, path).error, kNoSuchDevice)
+                << device << "/" << path;
+        }
+    }
 }
 
 TEST(VlkpathStopped, OpenFailsWithError2) {

@@ -11,15 +11,14 @@ root=$(cd "$(dirname "$0")/../../.." && pwd)
 source "$root/scripts/wine-env.sh"
 WINEPREFIX=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 export WINEPREFIX
-exec 9>"$WINEPREFIX.lock"
+exec 9>>"$(tessaly_prefix_lock)"
 flock 9
 
 # Line 2 declares device 9 a second time.
 wine reg add 'HKLM\System\CurrentControlSet\Services\vlkpath\Parameters' /v Setup \
     /t REG_MULTI_SZ /d 'device 9 paths 0\0device 9 paths 1' /f \
     </dev/null >/dev/null 2>&1 3>&- 4>&- 9>&-
-wineserver -k >/dev/null 2>&1 3>&- 4>&- 9>&- || true
-wineserver -w >/dev/null 2>&1 3>&- 4>&- 9>&- || true
+"$root/scripts/wine-session.sh" stop "$WINEPREFIX" 9>&-
 wineserver -p120 </dev/null >/dev/null 2>&1 3>&- 4>&- 9>&-
 
 # The driver loads with this first program; its debug output goes to a file (see
