@@ -18,8 +18,7 @@ case "${1:-}" in
         shift
         ;;
     --stop)
-        WINEPREFIX=$root/build/wine/cli wineserver -k >/dev/null 2>&1 || true
-        exit 0
+        exec scripts/wine-session.sh stop "$root/build/wine/cli"
         ;;
 esac
 
@@ -43,9 +42,7 @@ if [ "$fresh" -eq 1 ] || ! server_running; then
     echo "== starting the stand-in driver on its default disks in $prefix" >&2
     scripts/vlkpath-prefix.sh "$prefix" </dev/null >&2
     # Once more under a wineserver that stays up with no time limit: the disks go when it goes.
-    wineserver -k >/dev/null 2>&1 3>&- 4>&- || true
-    wineserver -w >/dev/null 2>&1 3>&- 4>&- || true
-    wineserver -p </dev/null >/dev/null 2>&1 3>&- 4>&-
-    wine sc query vlkpath </dev/null >/dev/null 2>&1 3>&- 4>&- || true
+    scripts/wine-session.sh stop "$prefix"
+    scripts/wine-session.sh start "$prefix"
 fi
 exec wine "$root/build/mingw/cli/tessaly-cli.exe" "$@" 3>&- 4>&-
