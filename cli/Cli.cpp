@@ -656,7 +656,11 @@ int Run(const std::vector<std::string>& arguments, DriverPort& driver, Pause& pa
 
     int exitStatus = kSuccess;
     Json devices = Json::Array();
-    const ShortPauses shortPauses(pause);
+    // Only the group clear pauses between its commands.
+    std::optional<ShortPauses> shortPauses;
+    if (in.verb == Verb::GroupClear && in.yes) {
+        shortPauses.emplace(pause);
+    }
     for (const std::uint32_t device : in.devices) {
         const DeviceReport report = program.RunDevice(device);
         if (exitStatus == kSuccess) {
