@@ -27,6 +27,21 @@ std::string Hex32(std::uint32_t value) {
     return text;
 }
 
+// 4, 6-9, 12: ascending numbers with their runs joined.
+std::string NumberList(const std::vector<std::uint32_t>& numbers) {
+    std::string text;
+    for (std::size_t i = 0; i < numbers.size();) {
+        std::size_t j = i;
+        while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1) {
+            ++j;
+        }
+        text += (text.empty() ? "" : ", ") + std::to_string(numbers[i]) +
+                (j > i ? "-" + std::to_string(numbers[j]) : std::string());
+        i = j + 1;
+    }
+    return text;
+}
+
 std::string TypeText(std::uint8_t type) {
     const char* name = TypeName(type);
     char code[8];
@@ -446,23 +461,23 @@ void Program::Change(DeviceReport& r) {
     }
     r.everyPath = true;
     r.heading = what + " on every path";
-    int present = 0;
+    std::vector<std::uint32_t> absent;
     for (std::uint32_t path = 0; path <= kHighestPath; ++path) {
         fields.path = path;
         Step step = ex_.Run(command, fields);
-        const bool absent = step.error == kErrorDeviceDoesNotExist;
-        r.lines.push_back("path " + std::to_string(path) + ": " +
-                          (absent ? std::string("does not exist, skipped") : StepResult(step)));
-        if (absent) {
+        if (step.error == kErrorDeviceDoesNotExist) {
+            absent.push_back(path);
             r.steps.push_back(std::move(step));
         } else {
-            ++present;
+            r.lines.push_back("path " + std::to_string(path) + ": " + StepResult(step));
             r.Add(std::move(step));
         }
     }
-    if (present == 0) {
+    if (absent.size() == kHighestPath + 1) {
         r.Fail(kNoDevice);
         r.heading += ": the device has no path";
+    } else if (!absent.empty()) {
+        r.lines.push_back("paths that do not exist, skipped: " + NumberList(absent));
     }
 }
 

@@ -176,7 +176,7 @@ TEST(Cli, RegisterOnEveryPathSkipsThoseThatDoNotExist) {
     ModelDriver driver(DefaultDisks());
     const Outcome outcome = RunOn(driver, {"register", "0", "--all-paths", "--key", "'HOST-A01'"});
     EXPECT_EQ(outcome.status, 0) << outcome.out;
-    EXPECT_NE(outcome.out.find("  path 1: GOOD\n  path 2: does not exist, skipped\n"),
+    EXPECT_NE(outcome.out.find("  path 1: GOOD\n  paths that do not exist, skipped: 2-32\n"),
               std::string::npos)
         << outcome.out;
     const Outcome keys = RunOn(driver, {"keys", "0", "--path", "1"});
