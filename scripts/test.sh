@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test run on a fresh Debian 12 machine: installs what is missing, builds the native,
-# sanitizer and Windows presets, and runs every test (the Windows ones under Wine on Xvfb).
+# sanitizer and Windows presets, and runs every test (the Windows ones under Wine on Xvfb); then
+# replays the fuzz targets' seeds and kept failures and fuzzes each target for 20 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -44,3 +45,6 @@ export DISPLAY=$display
 # One wineserver for the whole run keeps every test start quick.
 scripts/wine-session.sh start
 ctest --preset mingw
+
+echo "== fuzz targets (libFuzzer), 20 s each"
+scripts/fuzz.sh all 20
