@@ -49,13 +49,15 @@ PassThroughRequest Other(std::uint32_t device, std::uint32_t path, tessaly::Data
     return PassThroughRequest(device, path, direction, cdb, list);
 }
 
-// The pass-through target's input: the default disks, then the requests in turn.
+// The pass-through target's input: the default disks, then the requests in turn, each in the
+// short form (its first 160 bytes).
 Bytes PassThroughSeed(const std::vector<PassThroughRequest>& requests) {
     Bytes seed;
     AppendLe(seed, 0, 2);
     for (const auto& request : requests) {
         seed.push_back(0);
-        seed.insert(seed.end(), request.Bytes(), request.Bytes() + PassThroughRequest::kSize);
+        seed.insert(seed.end(), request.Bytes(),
+                    request.Bytes() + tessaly::request_offset::kDataArea + 60);
     }
     return seed;
 }
@@ -171,6 +173,34 @@ void WritePassThroughSeeds() {
                     {'N', 'O', 'D', 'E', '-', 'C', '0', '1'}),
               Other(5, 1, D::Out, {0x5F, 0x02, 0x07, 0, 0, 0, 0, 0, 24, 0},  // RELEASE 7h
                     {'N', 'O', 'D', 'E', '-', 'C', '0', '1'}),
+          }));
+
+    // A reservation's life on a free disk: every type's conflicts, a refused and a good release,
+    // and the holder unregistering.
+    const Bytes ownKey{'T', 'E', 'S', 'S', 'A', 'L', 'Y', '1'};
+    const Bytes unregister{'T', 'E', 'S', 'S', 'A', 'L', 'Y', '1', 0, 0, 0, 0, 0, 0, 0, 0};
+    const auto reserve = [&](std::uint8_t action, std::uint8_t type) {
+        return Other(4, 0, D::Out, {0x5F, action, type, 0, 0, 0, 0, 0, 24, 0}, ownKey);
+    };
+    const auto medium = [](std::uint8_t operation) {
+        return Other(4, 1, operation == 0x2A ? D::Out : D::In,
+                     {operation, 0, 0, 0, 0, 0, 0, 0, 1, 0});
+    };
+    Write("passthrough", "reservation-life",
+          PassThroughSeed({
+              BuildCommandRequest(Command::RegisterDevice, 4, 0, none),
+              reserve(0x01, 1),
+              medium(0x2A),
+              medium(0x28),
+              reserve(0x02, 3),
+              reserve(0x02, 1),
+              reserve(0x01, 3),
+              medium(0x28),
+              reserve(0x02, 3),
+              reserve(0x01, 5),
+              medium(0x2A),
+              Other(4, 0, D::Out, {0x5F, 0x00, 0, 0, 0, 0, 0, 0, 24, 0}, unregister),
+              BuildCommandRequest(Command::ReadReservation, 4, 0, none),
           }));
 
     Bytes ownSetup;

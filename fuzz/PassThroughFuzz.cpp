@@ -7,8 +7,9 @@
 // Input: set-up length (little-endian 16-bit; 0 for the driver's default disks) and set-up text
 // (the default disks too when it does not parse), then one record per call: shape (bit 0: a
 // control code follows, else the pass-through code; bit 1: an input length follows, else 616;
-// bit 2: an output length follows, else 152), the fields shape names (code 32-bit, lengths 16-bit,
-// little-endian), then the buffer's bytes.
+// bit 2: an output length follows, else 152; bit 3: the whole buffer follows, else only its first
+// 160 bytes, which hold all the program sends, and zeros after them), the fields shape names (code
+// 32-bit, lengths 16-bit, little-endian), then the buffer's bytes.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -28,6 +29,8 @@ using tessaly::fuzz::FuzzInput;
 
 constexpr std::uint32_t kMaxLength = 2048;
 constexpr int kMaxCalls = 16;
+// The two numbers, the header, the sense area and the 60 data bytes of the program's requests.
+constexpr std::uint32_t kShortRecord = tessaly::request_offset::kDataArea + 60;
 constexpr std::uint32_t kUntouched = 0xA5A5A5A5;
 constexpr std::uint32_t kNexusCount = vlksim::kPathCount + vlksim::kForeignCount;
 
@@ -96,7 +99,9 @@ void Call(FuzzInput& in, vlksim::DiskModel& model) {
     // at all for two zero lengths, as the system gives it.
     const std::uint32_t size = inputLength > outputLength ? inputLength : outputLength;
     std::unique_ptr<std::uint8_t[]> buffer(size != 0 ? new std::uint8_t[size] : nullptr);
-    in.Bytes(buffer.get(), size);
+    const std::uint32_t given = (shape & 8) != 0 || size < kShortRecord ? size : kShortRecord;
+    in.Bytes(buffer.get(), given);
+    std::fill(buffer.get() + given, buffer.get() + size, std::uint8_t{0});
     const std::vector<std::uint8_t> before(buffer.get(), buffer.get() + size);
 
     const std::uint32_t device = size >= 4 ? tessaly::LoadLe32(buffer.get()) : ~0u;
