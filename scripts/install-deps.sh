@@ -3,6 +3,7 @@
 set -euo pipefail
 packages=(
     cmake make g++ git clang-format
+    clang libclang-rt-14-dev
     googletest libgtest-dev libbenchmark-dev
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     binutils-mingw-w64-x86-64

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test run on a fresh Debian 12 machine: installs what is missing, builds the native,
-# sanitizer and Windows presets, and runs every test (the Windows ones under Wine on Xvfb).
-#   scripts/test.sh [native] [asan] [wine]     (no argument: all three parts)
+# sanitizer, Windows and fuzzing presets, and runs every test (the Windows ones under Wine on Xvfb,
+# the fuzz targets for a short, bounded time).
+#   scripts/test.sh [native] [asan] [wine] [fuzz]     (no argument: all four parts)
 # The Windows tests run on a private Xvfb and in the Wine prefixes of the tests; at the end the
 # run ends exactly the wineservers of the prefixes it used and its own Xvfb, nothing else (a
 # program started by scripts/run.sh keeps running).
@@ -9,12 +10,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 parts=("$@")
-[ ${#parts[@]} -gt 0 ] || parts=(native asan wine)
+[ ${#parts[@]} -gt 0 ] || parts=(native asan wine fuzz)
 for part in "${parts[@]}"; do
     case $part in
-        native | asan | wine) ;;
+        native | asan | wine | fuzz) ;;
         *)
-            echo "usage: $0 [native] [asan] [wine]" >&2
+            echo "usage: $0 [native] [asan] [wine] [fuzz]" >&2
             exit 2
             ;;
     esac
@@ -66,4 +67,9 @@ if wanted wine; then
     # One wineserver for the whole run keeps every test start quick.
     scripts/wine-session.sh start
     ctest --preset mingw
+fi
+
+if wanted fuzz; then
+    echo "== fuzz targets (libFuzzer): seeds and kept failures replayed, then 20 s each"
+    scripts/fuzz.sh all 20
 fi
