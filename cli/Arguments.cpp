@@ -252,6 +252,9 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
     if (!verb->range && list.devices.size() != 1) {
         return Error("'" + *target + "': " + verb->name + " takes one device");
     }
+    if (invocation.key == ReservationKey{}) {
+        return Error("a zero --key is no registration");
+    }
     if (invocation.ignoreExisting && invocation.oldKey) {
         return Error("--old-key does not go with --ignore-existing, which replaces any key");
     }

@@ -4,9 +4,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "cli/Cli.h"
+#include "cli/tests/ModelDriver.h"
 #include "core/Commands.h"
 #include "core/DeviceChannel.h"
 #include "sim/config/DefaultSetup.h"
@@ -217,6 +221,89 @@ void WritePassThroughSeeds() {
 
 }  // namespace
 
+// tessaly-cli's replies target: the command line's index, a message text, then each answer of
+// the disk model (default disks) to the calls the command makes, as the target reads them.
+class RecordingDriver : public tessaly::DriverPort {
+  public:
+    explicit RecordingDriver(Bytes& seed)
+        : model_(std::string(vlksim::kDefaultSetupText, vlksim::kDefaultSetupLength)),
+          seed_(seed) {}
+    tessaly::OpenOutcome OpenDevice(const char* name) override {
+        seed_.push_back(0);
+        return model_.OpenDevice(name);
+    }
+    tessaly::ControlOutcome Control(tessaly::DeviceHandle handle, std::uint32_t code,
+                                    const void* input, std::uint32_t inputLength, void* output,
+                                    std::uint32_t outputLength,
+                                    std::uint32_t* bytesReturned) override {
+        std::uint32_t returned = 0;
+        const tessaly::ControlOutcome outcome =
+            model_.Control(handle, code, input, inputLength, output, outputLength, &returned);
+        seed_.push_back(outcome.success != 0 ? 3 : 0);
+        AppendLe(seed_, outcome.error, 4);
+        AppendLe(seed_, returned, 4);
+        AppendLe(seed_, returned, 2);
+        const auto* out = static_cast<const std::uint8_t*>(output);
+        seed_.insert(seed_.end(), out, out + returned);
+        *bytesReturned = returned;
+        return outcome;
+    }
+    void CloseDevice(tessaly::DeviceHandle) override {}
+
+  private:
+    tessaly::cli::testing::ModelDriver model_;
+    Bytes& seed_;
+};
+
+class NoMessages : public tessaly::MessageLookup {
+  public:
+    std::optional<std::string> MessageFor(std::uint32_t) override { return std::nullopt; }
+};
+
+class NoPause : public tessaly::Pause {
+  public:
+    void Sleep(std::uint32_t) override {}
+};
+
+void WriteCliSeeds() {
+    // The command lines of the replies target, in its order.
+    const std::vector<std::vector<std::string>> lines = {
+        {"keys", "0-1", "--path", "0"},
+        {"--json", "reservation", "0", "--path", "1"},
+        {"full-status", "2", "--path", "0"},
+        {"--json", "capabilities", "0", "--path", "0"},
+        {"scan", "0-2", "--path", "0"},
+        {"--json", "--hex", "keys", "5", "--path", "0"},
+        {"group-clear", "0-1", "--path", "0", "--yes"},
+        {"--json", "fence", "0-1", "--path", "0", "--victim", "NODE-C03", "--yes"},
+        {"fence", "7", "--path", "0", "--victim", "NODE-C03"},
+        {"--retries", "2", "register", "0", "--all-paths"},
+        {"preempt", "7", "--path", "1", "--victim", "NODE-C03", "--type", "6", "--abort"},
+        {"--json", "group-clear", "4", "--path", "0"},
+    };
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        Bytes seed = {static_cast<std::uint8_t>(i)};
+        const std::string text = "Device does not exist.\r\n";
+        AppendLe(seed, 55, 4);
+        seed.push_back(static_cast<std::uint8_t>(text.size()));
+        seed.insert(seed.end(), text.begin(), text.end());
+        RecordingDriver driver(seed);
+        NoPause pause;
+        NoMessages messages;
+        std::ostringstream out;
+        std::ostringstream err;
+        tessaly::cli::Run(lines[i], driver, pause, messages, out, err);
+        Write("cli_replies", ("command-line-" + std::to_string(i)).c_str(), seed);
+
+        std::string words;
+        for (const auto& word : lines[i]) {
+            words += word + "\n";
+        }
+        Write("cli_arguments", ("command-line-" + std::to_string(i)).c_str(),
+              Bytes(words.begin(), words.end()));
+    }
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: fuzz_seeds FOLDER\n");
@@ -225,6 +312,7 @@ int main(int argc, char** argv) {
     g_folder = argv[1];
     WriteReportSeeds();
     WritePassThroughSeeds();
+    WriteCliSeeds();
     Write(
         "setup", "default",
         Bytes(vlksim::kDefaultSetupText, vlksim::kDefaultSetupText + vlksim::kDefaultSetupLength));

@@ -17,7 +17,6 @@
 
 #include "core/DeviceChannel.h"
 #include "fuzz/FuzzInput.h"
-#include "ops/ControlIds.h"
 #include "testing/MemoryDialog.h"
 
 namespace {
@@ -62,11 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const bool openFailed = (flags & 1) != 0;
     OpsBench bench(!openFailed);
-    bench.dialog.edits[IDC_DEVICE_NUMBER] = std::to_string(device);
-    bench.dialog.edits[IDC_PATH_NUMBER] = std::to_string(path);
-    bench.dialog.edits[IDC_GROUP_START] = std::to_string(device);
-    bench.dialog.edits[IDC_GROUP_END] = std::to_string(device + ((flags >> 2) & 3));
-    bench.dialog.edits[IDC_GROUP_PATH] = std::to_string(path);
+    bench.dialog.numbers = {std::to_string(device), std::to_string(path)};
+    bench.dialog.range = {std::to_string(device), std::to_string(device + ((flags >> 2) & 3)),
+                          std::to_string(path)};
     for (int i = 0; i < kMaxCalls && !in.Empty(); ++i) {
         QueueAnswer(in, bench, openFailed);
     }

@@ -90,6 +90,7 @@ TEST(Cli, SyntaxErrorsNameTheWord) {
         {{"fence", "0", "--path", "0", "--victim", "TESSALY1"}, "this host's own key"},
         {{"preempt", "0", "--path", "0", "--victim", "DEADBEEF", "--type", "6"}, "'DEADBEEF'"},
         {{"keys", "0", "1", "--path", "0"}, "'1' is one word too many"},
+        {{"keys", "0", "--path", "0", "--key", "0x0000000000000000"}, "a zero --key"},
     };
     for (const auto& [arguments, named] : cases) {
         const Outcome outcome = RunOn(driver, arguments);
