@@ -79,6 +79,14 @@ struct DeviceReport {
             exitStatus = status;
         }
     }
+    // Unless a heading says more already: the failure of the step that decided the outcome.
+    void HeadWithFailure() {
+        for (const Step& step : steps) {
+            if (heading.empty() && !step.Good() && step.exitStatus == exitStatus) {
+                heading = "failed: " + step.failure;
+            }
+        }
+    }
     // Keeps the step; a failed one makes the device's outcome a failure.
     Step Add(Step step) {
         if (!step.Good()) {
@@ -320,33 +328,17 @@ void Program::Read(DeviceReport& r) {
     const Step step = r.Add(ex_.Run(command, WholeDataArea(r.device, r.path)));
     r.heading = step.Good() ? RowOf(command).name
                             : std::string(RowOf(command).name) + " failed: " + step.failure;
-    bool decoded = false;
-    switch (command) {
-        case Command::ReadKeys:
-            if (const auto reply = Decode(r, step, DecodeReadKeys)) {
-                Describe(r, *reply);
-                decoded = true;
-            }
-            break;
-        case Command::ReadReservation:
-            if (const auto reply = Decode(r, step, DecodeReadReservation)) {
-                Describe(r, *reply);
-                decoded = true;
-            }
-            break;
-        case Command::ReadFullStatus:
-            if (const auto reply = Decode(r, step, DecodeReadFullStatus)) {
-                Describe(r, *reply);
-                decoded = true;
-            }
-            break;
-        default:
-            if (const auto reply = Decode(r, step, DecodeReportCapabilities)) {
-                Describe(r, *reply);
-                decoded = true;
-            }
-            break;
-    }
+    const auto describe = [&r, &step](auto decoder) {
+        const auto reply = Decode(r, step, decoder);
+        if (reply) {
+            Describe(r, *reply);
+        }
+        return reply.has_value();
+    };
+    const bool decoded = command == Command::ReadKeys          ? describe(DecodeReadKeys)
+                         : command == Command::ReadReservation ? describe(DecodeReadReservation)
+                         : command == Command::ReadFullStatus  ? describe(DecodeReadFullStatus)
+                                                               : describe(DecodeReportCapabilities);
     if (in_.hex && (decoded || !step.data.empty())) {
         r.lines.push_back("data area, " + std::to_string(step.data.size()) + " bytes:");
         r.lines.push_back("00  01  02  03  04  05  06  07   08  09  0A  0B  0C  0D  0E  0F");
@@ -387,11 +379,7 @@ void Program::Scan(DeviceReport& r) {
         reservation = held;
     }
     if (r.exitStatus != kSuccess) {
-        if (r.heading.empty()) {
-            const auto failed = std::find_if(r.steps.begin(), r.steps.end(),
-                                             [](const Step& s) { return !s.Good(); });
-            r.heading = "failed: " + failed->failure;
-        }
+        r.HeadWithFailure();
         return;
     }
     const std::size_t count = keys.size();
@@ -536,11 +524,7 @@ void Program::GroupClear(DeviceReport& r) {
         r.facts.Set("reservation", ReservationJson(*now));
     }
     if (!now || !was) {
-        if (r.heading.empty()) {
-            const auto failed = std::find_if(r.steps.begin(), r.steps.end(),
-                                             [](const Step& s) { return !s.Good(); });
-            r.heading = "failed: " + failed->failure;
-        }
+        r.HeadWithFailure();
         return;
     }
     if (now->held) {
@@ -562,11 +546,7 @@ void Program::Fence(DeviceReport& r) {
     const Step resStep = r.Add(ex_.Run(Command::ReadReservation, WholeDataArea(r.device, r.path)));
     const auto reservation = Decode(r, resStep, DecodeReadReservation);
     if (!keys || !reservation) {
-        if (r.heading.empty()) {
-            const auto failed = std::find_if(r.steps.begin(), r.steps.end(),
-                                             [](const Step& s) { return !s.Good(); });
-            r.heading = "failed: " + failed->failure;
-        }
+        r.HeadWithFailure();
         return;
     }
     const std::uint8_t type = reservation->held ? reservation->type : 0x6;

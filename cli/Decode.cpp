@@ -68,6 +68,23 @@ std::string CheckLength(Bytes data, std::uint32_t header, std::uint64_t availabl
     return {};
 }
 
+// Starts a decoder of a PERSISTENT RESERVE IN list: the whole length its header announces, and
+// the problem of a reply that does not hold what it must, or whose list is not made of whole
+// entries of `entrySize` bytes (0: entries of any size).
+template <class Reply>
+Decoded<Reply> Start(Bytes data, std::uint32_t allocationLength, std::uint32_t entrySize,
+                     std::uint64_t& available) {
+    Decoded<Reply> decoded;
+    available = data.size() >= 8 ? 8ull + LoadBe32(data.data() + 4) : 8;
+    decoded.problem = CheckLength(data, 8, available, allocationLength);
+    if (decoded.problem.empty() && entrySize != 0 && (available - 8) % entrySize != 0) {
+        decoded.problem = "its list of " + std::to_string(available - 8) +
+                          " bytes is not made of whole " + std::to_string(entrySize) +
+                          "-byte entries";
+    }
+    return decoded;
+}
+
 }  // namespace
 
 std::uint32_t LoadBe32(const std::uint8_t* at) {
@@ -150,13 +167,8 @@ std::string SenseText(const Sense& sense) {
 }
 
 Decoded<KeysReply> DecodeReadKeys(Bytes data, std::uint32_t allocationLength) {
-    Decoded<KeysReply> decoded;
-    const std::uint64_t available = data.size() >= 8 ? 8ull + LoadBe32(data.data() + 4) : 8;
-    decoded.problem = CheckLength(data, 8, available, allocationLength);
-    if (decoded.problem.empty() && (available - 8) % 8 != 0) {
-        decoded.problem = "its key list of " + std::to_string(available - 8) +
-                          " bytes is not a whole number of 8-byte keys";
-    }
+    std::uint64_t available = 0;
+    Decoded<KeysReply> decoded = Start<KeysReply>(data, allocationLength, 8, available);
     if (!decoded.problem.empty()) {
         return decoded;
     }
@@ -173,13 +185,9 @@ Decoded<KeysReply> DecodeReadKeys(Bytes data, std::uint32_t allocationLength) {
 }
 
 Decoded<ReservationReply> DecodeReadReservation(Bytes data, std::uint32_t allocationLength) {
-    Decoded<ReservationReply> decoded;
-    const std::uint64_t available = data.size() >= 8 ? 8ull + LoadBe32(data.data() + 4) : 8;
-    decoded.problem = CheckLength(data, 8, available, allocationLength);
-    if (decoded.problem.empty() && (available - 8) % 16 != 0) {
-        decoded.problem = "its " + std::to_string(available - 8) +
-                          " bytes of descriptors are not whole 16-byte descriptors";
-    }
+    std::uint64_t available = 0;
+    Decoded<ReservationReply> decoded =
+        Start<ReservationReply>(data, allocationLength, 16, available);
     if (decoded.problem.empty() && available > 8 && data.size() < 24) {
         decoded.problem = "its reservation descriptor did not fit in the reply";
     }
@@ -198,9 +206,8 @@ Decoded<ReservationReply> DecodeReadReservation(Bytes data, std::uint32_t alloca
 }
 
 Decoded<FullStatusReply> DecodeReadFullStatus(Bytes data, std::uint32_t allocationLength) {
-    Decoded<FullStatusReply> decoded;
-    const std::uint64_t available = data.size() >= 8 ? 8ull + LoadBe32(data.data() + 4) : 8;
-    decoded.problem = CheckLength(data, 8, available, allocationLength);
+    std::uint64_t available = 0;
+    Decoded<FullStatusReply> decoded = Start<FullStatusReply>(data, allocationLength, 0, available);
     if (!decoded.problem.empty()) {
         return decoded;
     }

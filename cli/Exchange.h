@@ -24,7 +24,7 @@ enum ExitStatus : int {
     kNoDevice = 15,
     kReservationConflict = 24,
     kMalformedReply = 97,
-    kOtherFailure = 99,
+    kOtherFailure = 99
 };
 
 // The Win32 error of a device or path the driver does not have (ERROR_DEV_NOT_EXIST).

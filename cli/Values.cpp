@@ -5,17 +5,12 @@
 namespace tessaly::cli {
 namespace {
 
+// The value of a hex digit of either case, -1 for another character.
 int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
+    constexpr std::string_view kDigits = "0123456789abcdef";
+    const char lower = c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c;
+    const std::size_t at = kDigits.find(lower);
+    return c != '\0' && at != std::string_view::npos ? static_cast<int>(at) : -1;
 }
 
 bool IsPrintable(std::uint8_t c) {

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "cli/Cli.h"
+#include "fuzz/CliCommandLines.h"
 #include "fuzz/FuzzInput.h"
 #include "testing/MemoryDialog.h"
 
@@ -12,21 +13,6 @@ namespace {
 
 using tessaly::fuzz::Check;
 using tessaly::fuzz::FuzzInput;
-
-const std::vector<std::vector<std::string>> kCommandLines = {
-    {"keys", "0-1", "--path", "0"},
-    {"--json", "reservation", "0", "--path", "1"},
-    {"full-status", "2", "--path", "0"},
-    {"--json", "capabilities", "0", "--path", "0"},
-    {"scan", "0-2", "--path", "0"},
-    {"--json", "--hex", "keys", "5", "--path", "0"},
-    {"group-clear", "0-1", "--path", "0", "--yes"},
-    {"--json", "fence", "0-1", "--path", "0", "--victim", "NODE-C03", "--yes"},
-    {"fence", "7", "--path", "0", "--victim", "NODE-C03"},
-    {"--retries", "2", "register", "0", "--all-paths"},
-    {"preempt", "7", "--path", "1", "--victim", "NODE-C03", "--type", "6", "--abort"},
-    {"--json", "group-clear", "4", "--path", "0"},
-};
 
 // Answers each call from the input: a flags byte (bit 0: the call succeeds, bit 1: it reports a
 // bytes-returned count), the error number, the count, then how many bytes of the output block it
@@ -61,7 +47,8 @@ class FuzzDriver : public tessaly::DriverPort {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzInput input(data, size);
-    const auto& words = kCommandLines[input.Byte() % kCommandLines.size()];
+    const auto& words =
+        tessaly::fuzz::kCliCommandLines[input.Byte() % tessaly::fuzz::kCliCommandLines.size()];
     tessaly::testing::MapMessageLookup messages;
     messages.texts[input.Le32()] = std::string(input.Text(input.Byte()));
     FuzzDriver driver(input);

@@ -13,6 +13,7 @@
 #include "cli/tests/ModelDriver.h"
 #include "core/Commands.h"
 #include "core/DeviceChannel.h"
+#include "fuzz/CliCommandLines.h"
 #include "sim/config/DefaultSetup.h"
 #include "sim/config/Setup.h"
 #include "sim/config/SetupApply.h"
@@ -266,21 +267,7 @@ class NoPause : public tessaly::Pause {
 };
 
 void WriteCliSeeds() {
-    // The command lines of the replies target, in its order.
-    const std::vector<std::vector<std::string>> lines = {
-        {"keys", "0-1", "--path", "0"},
-        {"--json", "reservation", "0", "--path", "1"},
-        {"full-status", "2", "--path", "0"},
-        {"--json", "capabilities", "0", "--path", "0"},
-        {"scan", "0-2", "--path", "0"},
-        {"--json", "--hex", "keys", "5", "--path", "0"},
-        {"group-clear", "0-1", "--path", "0", "--yes"},
-        {"--json", "fence", "0-1", "--path", "0", "--victim", "NODE-C03", "--yes"},
-        {"fence", "7", "--path", "0", "--victim", "NODE-C03"},
-        {"--retries", "2", "register", "0", "--all-paths"},
-        {"preempt", "7", "--path", "1", "--victim", "NODE-C03", "--type", "6", "--abort"},
-        {"--json", "group-clear", "4", "--path", "0"},
-    };
+    const auto& lines = tessaly::fuzz::kCliCommandLines;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         Bytes seed = {static_cast<std::uint8_t>(i)};
         const std::string text = "Device does not exist.\r\n";

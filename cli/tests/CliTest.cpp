@@ -118,13 +118,11 @@ TEST(Cli, RepliesTooShortOrInconsistentEndWith97) {
 // Answers with CHECK CONDITION, UNIT ATTENTION as many times as told, then as the disk would.
 void UnitAttentions(ModelDriver& driver, int count) {
     driver.reply = [count](std::uint8_t* block, std::uint32_t&) mutable {
+        // Fixed-format sense: UNIT ATTENTION, RESERVATIONS PREEMPTED.
+        const std::uint8_t sense[] = {0x70, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x2A, 0x03};
         if (count-- > 0) {
-            block[2] = 0x02;
-            block[60] = 0x70;
-            block[62] = 0x06;
-            block[67] = 10;
-            block[72] = 0x2A;
-            block[73] = 0x03;
+            block[2] = 0x02;  // CHECK CONDITION
+            std::copy(std::begin(sense), std::end(sense), block + 60);
         }
     };
 }
