@@ -28,6 +28,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 
+scripts/install-deps.sh
 echo "== building (mingw preset)" >&2
 [ -f build/mingw/CMakeCache.txt ] || cmake --preset mingw >/dev/null
 cmake --build --preset mingw --target tessaly vlkpath tessaly_group_clear_bench >/dev/null
