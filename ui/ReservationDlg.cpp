@@ -55,6 +55,9 @@ void CReservationDlg::DoDataExchange(CDataExchange* dx) {
 
 BOOL CReservationDlg::OnInitDialog() {
     CDialog::OnInitDialog();
+    m_redraw.Attach({m_statusInfo.m_hWnd, m_dataLog.m_hWnd, m_key0.m_hWnd, m_key1.m_hWnd,
+                     m_key2.m_hWnd, m_key3.m_hWnd, m_key4.m_hWnd, m_key5.m_hWnd, m_key6.m_hWnd,
+                     m_key7.m_hWnd});
 
     // The About entry at the end of the system menu.
     if (HMENU systemMenu = ::GetSystemMenu(m_hWnd, FALSE); systemMenu != nullptr) {
@@ -139,6 +142,7 @@ void CReservationDlg::ClearReservation(bool fromEdits, int device, int path) {
 }
 
 void CReservationDlg::OnSelchangeCommand() {
+    const tessaly::ui::RedrawHold::Scope hold(m_redraw);
     m_operations.OnSelchangeCommand();
 }
 
@@ -147,6 +151,7 @@ void CReservationDlg::OnGroupCheck() {
 }
 
 void CReservationDlg::OnClearPrKeys() {
+    const tessaly::ui::RedrawHold::Scope hold(m_redraw);
     m_operations.OnClearPrKeys();
 }
 
@@ -192,6 +197,8 @@ void CReservationDlg::EnableGroup(bool enable) {
 }
 
 void CReservationDlg::ShowMessage(const std::string& text) {
+    // The lists behind the box show every line so far, and repaint where the box was.
+    const tessaly::ui::RedrawHold::Interruption box(m_redraw);
     AfxMessageBox(text.c_str());
 }
 
@@ -208,11 +215,11 @@ void CReservationDlg::AppendDataLogLine(const std::string& line) {
 }
 
 void CReservationDlg::SetLengthsCaption(const std::string& text) {
-    m_statusInfo.SetWindowText(text.c_str());
+    m_redraw.SetText(m_statusInfo.m_hWnd, text);
 }
 
 void CReservationDlg::SetKeyFieldText(int keyByte, const std::string& text) {
-    KeyField(keyByte).SetWindowText(text.c_str());
+    m_redraw.SetText(KeyField(keyByte).m_hWnd, text);
 }
 
 CEdit& CReservationDlg::KeyField(int keyByte) {

@@ -10,6 +10,7 @@
 #include "ops/DialogPort.h"
 #include "ops/Operations.h"
 #include "report/ReportSink.h"
+#include "ui/RedrawHold.h"
 #include "ui/framework/Dialog.h"
 #include "win32/Win32DriverPort.h"
 #include "win32/Win32MessageLookup.h"
@@ -95,4 +96,6 @@ class CReservationDlg : public CDialog, public tessaly::DialogPort, public tessa
     tessaly::win32::Win32MessageLookup m_messages;
     tessaly::win32::Win32Pause m_pause;
     tessaly::Operations m_operations;
+    // The lists and key fields paint once a command or a group clear is done, not line by line.
+    tessaly::ui::RedrawHold m_redraw;
 };

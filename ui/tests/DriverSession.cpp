@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "Expected.h"
-#include "Picture.h"
 
 namespace blackbox {
 
@@ -43,7 +42,7 @@ void DriverSession::Picture(const std::string& name) {
     }
     // Without an X display the windows still work (Wine's null display driver), but there is no
     // screen to copy.
-    if (GetEnvironmentVariableA("DISPLAY", nullptr, 0) == 0) {
+    if (!HasDisplay()) {
         std::printf("no X display: picture %s not taken\n", name.c_str());
         return;
     }
@@ -61,6 +60,16 @@ void DriverSession::SetGroupMode(bool on) {
     }
     ASSERT_TRUE(WaitUntil([&] { return app().Enabled(kGroupStart) == on; }));
     ASSERT_TRUE(app().Responsive(app().Main()));
+}
+
+void DriverSession::ExpectPainted(std::initializer_list<int> ids, HWND cover) {
+    if (!HasDisplay()) {
+        return;
+    }
+    app().Responsive(app().Main());
+    for (int id : ids) {
+        EXPECT_GT(DarkPixels(app().Item(id), cover), 0) << "nothing painted in control " << id;
+    }
 }
 
 }  // namespace blackbox

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -20,6 +21,9 @@ class DriverSession : public testing::Test {
     void Picture(const std::string& name);
     // Ticks or clears the group check box and waits until the controls follow.
     void SetGroupMode(bool on);
+    // With an X display: each of these controls shows text on the screen, where `cover` (a
+    // window over them) leaves them in view.
+    void ExpectPainted(std::initializer_list<int> ids, HWND cover = nullptr);
 
     std::unique_ptr<App> app_;
 };

@@ -118,6 +118,7 @@ TEST_F(Driver, ReadKeysReportsStatusKeyAndDumpWithoutTouchingTheCaption) {
                            {" 00  00  00  00  00  00  00  10  54  45  53  53  41  4C  59  31",
                             "  54  45  53  53  41  4C  59  31  00  00  00  00  00  00  00  00"})));
     EXPECT_EQ(app().Text(kStatus), "");
+    ExpectPainted({kStatus, kDataLog, kKey0});
 }
 
 TEST_F(Driver, ReadReservationShowsTheHoldersKeyAndSetsOnlyTheCaption) {

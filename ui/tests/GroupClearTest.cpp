@@ -40,6 +40,11 @@ TEST_F(GroupClear, ClearsReservationsHeldWithTheProgramsKeyAndMeetsConflictsElse
         << app().LineCount(kStatus) << " status lines, " << app().LineCount(kDataLog)
         << " log lines";
     ASSERT_TRUE(app().Responsive(app().Main()));
+    // Painted once the range is done (a list left with painting off would stay blank). The
+    // picture shows the newest lines: scrolled to them from outside, as a person would.
+    ExpectPainted({kStatus, kDataLog});
+    app().ShowLastLine(kStatus);
+    app().ShowLastLine(kDataLog);
     Picture("group-clear");
 
     std::vector<std::string> expected;
@@ -118,6 +123,35 @@ TEST_F(GroupClear, ClearsReservationsHeldWithTheProgramsKeyAndMeetsConflictsElse
     ASSERT_TRUE(app().PickAndWait(1, 0));
     EXPECT_EQ(app().KeyFields(),
               (std::vector<std::string>{"4e", "4f", "44", "45", "2d", "42", "30", "31"}));
+}
+
+TEST_F(GroupClear, ANumberOutOfRangeBringsItsMessageOverListsThatShowTheLinesSoFar) {
+    SetGroupMode(true);
+    app().Type(kGroupStart, "100");
+    app().Type(kGroupEnd, "101");
+    app().Type(kGroupPath, "0");
+    app().Click(kClearPrKeys);
+
+    // Device 100 is absent: its three calls fail. 101 is refused, once a command.
+    const int failed_block = SystemMessageLine(55).empty() ? 7 : 8;
+    for (int command = 0; command < 3; ++command) {
+        SCOPED_TRACE(command);
+        auto box = app().WaitBox("tessaly");
+        ASSERT_TRUE(box.has_value());
+        EXPECT_EQ(box->text, kBadNumbers);
+        EXPECT_EQ(app().LineCount(kStatus), 2 * failed_block);
+        EXPECT_EQ(app().LineCount(kDataLog), 60);
+        if (command == 0) {
+            ExpectPainted({kStatus, kDataLog}, box->hwnd);
+            Picture("group-clear-message");
+        }
+        ASSERT_TRUE(app().Answer(box->hwnd));
+    }
+    ASSERT_TRUE(app().Responsive(app().Main()));
+    EXPECT_EQ(app().FindDialog("tessaly", 300), nullptr);
+    EXPECT_EQ(app().LineCount(kStatus), 2 * failed_block);
+    EXPECT_EQ(app().LineCount(kDataLog), 60);
+    ExpectPainted({kStatus, kDataLog});
 }
 
 }  // namespace

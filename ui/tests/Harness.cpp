@@ -1,6 +1,7 @@
 #include "Harness.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace blackbox {
 namespace {
@@ -68,6 +69,17 @@ std::wstring WindowsPath(const std::string& path) {
     return result;
 }
 
+std::string HostPath(const std::wstring& path) {
+    if (path.size() < 3 || (path[0] != L'Z' && path[0] != L'z') || path[1] != L':') {
+        return {};
+    }
+    std::string result;
+    for (wchar_t c : path.substr(2)) {
+        result.push_back(c == L'\\' ? '/' : static_cast<char>(c));
+    }
+    return result;
+}
+
 std::string Narrow(const std::wstring& text) {
     std::string result;
     result.reserve(text.size());
@@ -121,6 +133,91 @@ std::vector<std::string> ChildTexts(HWND parent) {
         texts.push_back(WindowText(child));
     }
     return texts;
+}
+
+bool HasDisplay() {
+    return GetEnvironmentVariableA("DISPLAY", nullptr, 0) != 0;
+}
+
+bool SaveScreen(const std::wstring& path, const RECT* area) {
+    const std::string target = HostPath(path);
+    if (!HasDisplay() || target.empty()) {
+        return false;
+    }
+    DeleteFileW(path.c_str());
+    // Wine starts a host program from its host path, but hands out no process handle to wait
+    // on: import writes a file beside the target, renamed to it once complete.
+    std::string crop;
+    if (area != nullptr) {
+        crop = " -crop " + std::to_string(area->right - area->left) + "x" +
+               std::to_string(area->bottom - area->top) + "+" + std::to_string(area->left) + "+" +
+               std::to_string(area->top) + " +repage";
+    }
+    const std::string partial = target + ".part.png";
+    const std::string script = "import -window root" + crop + " '" + partial + "' && mv '" +
+                               partial + "' '" + target + "'";
+    std::wstring command = L"/bin/sh -c \"" + std::wstring(script.begin(), script.end()) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process)) {
+        return false;
+    }
+    if (process.hProcess != nullptr) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    return WaitUntil([&] { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; },
+                     20000);
+}
+
+int DarkPixels(HWND window, HWND cover) {
+    RECT client{};
+    if (!HasDisplay() || !GetClientRect(window, &client)) {
+        return -1;
+    }
+    POINT origin{0, 0};
+    ClientToScreen(window, &origin);
+    const int width = client.right;
+    const int height = client.bottom;
+    RECT hidden{};
+    if (cover != nullptr) {
+        GetWindowRect(cover, &hidden);
+    }
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;  // top-down rows
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    int dark = -1;
+    if (bitmap != nullptr) {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        if (BitBlt(memory, 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY)) {
+            dark = 0;
+            const auto* pixels = static_cast<const unsigned char*>(bits);
+            for (int y = 0; y < height; ++y) {
+                for (int x = 0; x < width; ++x) {
+                    const POINT at{origin.x + x, origin.y + y};
+                    const unsigned char* bgrx = pixels + (static_cast<size_t>(y) * width + x) * 4;
+                    if (!PtInRect(&hidden, at) && bgrx[0] + bgrx[1] + bgrx[2] < 3 * 100) {
+                        ++dark;
+                    }
+                }
+            }
+        }
+        SelectObject(memory, old);
+        DeleteObject(bitmap);
+    }
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return dark;
 }
 
 App::App(const std::wstring& exe) {
@@ -280,6 +377,16 @@ void App::Pick(int index) {
 
 void App::Click(int id) {
     PostMessageW(Item(id), BM_CLICK, 0, 0);
+}
+
+void App::ShowLastLine(int list_id) {
+    HWND list = Item(list_id);
+    RECT client{};
+    GetClientRect(list, &client);
+    const LRESULT height = Send(list, LB_GETITEMHEIGHT, 0, 0);
+    const LRESULT count = Send(list, LB_GETCOUNT, 0, 0);
+    const LRESULT visible = height > 0 ? client.bottom / height : 1;
+    Send(list, LB_SETTOPINDEX, static_cast<WPARAM>(std::max<LRESULT>(count - visible, 0)), 0);
 }
 
 bool App::Responsive(HWND hwnd, int timeout_ms) const {

@@ -20,6 +20,8 @@ Options& GetOptions();
 
 // Turns a path as the host sees it (/x/y) into the Windows form (Z:\x\y); leaves others alone.
 std::wstring WindowsPath(const std::string& path);
+// The other way: Z:\x\y becomes /x/y; empty for a path on another drive.
+std::string HostPath(const std::wstring& path);
 
 // The program's texts are single-byte; the controls hand them out as UTF-16.
 std::string Narrow(const std::wstring& text);
@@ -95,6 +97,9 @@ class App {
     void SetText(int id, const std::string& text);
     void Pick(int index);  // select and notify, as a user's pick does
     void Click(int id);    // posted: the click may open a modal box
+    // Scrolls a list so that its last line is at the bottom, as a person does with the scroll
+    // bar; the lines stay as they are.
+    void ShowLastLine(int list_id);
     bool Responsive(HWND hwnd, int timeout_ms = 3000) const;
 
     // Runs one command from the list and waits for its report lines.
@@ -107,6 +112,17 @@ class App {
 
 // Window texts of another process.
 std::string WindowText(HWND hwnd);
+
+// True when the windows are on an X display, which the pictures and pixel checks need (without
+// one they still work, on Wine's null display driver).
+bool HasDisplay();
+// A picture of the screen, or of the part of it given in screen coordinates, taken with
+// ImageMagick's import on the host and written to a PNG file (Windows path on drive Z:). False
+// when there is no display or no picture came within 20 s.
+bool SaveScreen(const std::wstring& path, const RECT* area = nullptr);
+// The dark pixels (text) that the screen shows inside the client area of a window, leaving out
+// the part that `cover` (a window over it) hides; -1 when the screen cannot be read.
+int DarkPixels(HWND window, HWND cover = nullptr);
 // Posts a key press and release to a window.
 void PressKey(HWND target, UINT vk);
 // Texts of the child windows of a window, in z-order.

@@ -3,7 +3,6 @@
 
 #include "Expected.h"
 #include "Harness.h"
-#include "Picture.h"
 
 namespace blackbox {
 namespace {

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Makes the pictures of docs/images again: tessaly.exe under Wine on the stand-in driver's default
+# disks, on a private Xvfb; tessaly_pictures drives it and takes each picture with ImageMagick's
+# import, cut to the dialog's window.
+#   scripts/pictures.sh [FOLDER]      (default: docs/images)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+out=$(realpath -m "${1:-docs/images}")
+
+scripts/install-deps.sh
+echo "== building tessaly.exe, vlkpath.sys and tessaly_pictures (mingw preset)" >&2
+[ -f build/mingw/CMakeCache.txt ] || cmake --preset mingw >/dev/null
+cmake --build --preset mingw --target tessaly vlkpath tessaly_pictures >/dev/null
+
+prefix=$root/build/wine/pictures
+xvfb_pid=
+cleanup() {
+    WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+    [ -z "$xvfb_pid" ] || kill "$xvfb_pid" >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+n=90
+while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+export DISPLAY=:$n
+for _ in $(seq 50); do
+    xdpyinfo >/dev/null 2>&1 && break
+    sleep 0.1
+done
+
+echo "== the stand-in driver on its default disks in $prefix" >&2
+scripts/vlkpath-prefix.sh "$prefix"
+export TESSALY_WINEPREFIX=$prefix
+source scripts/wine-env.sh
+mkdir -p "$out"
+wine build/mingw/ui/tests/tessaly_pictures.exe --exe="$root/build/mingw/ui/tessaly.exe" \
+    --out="$out" </dev/null 3>&- 4>&- | tr -d '\r' | sed "s|^|$out/|"
