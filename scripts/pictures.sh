@@ -14,21 +14,14 @@ echo "== building tessaly.exe, vlkpath.sys and tessaly_pictures (mingw preset)" 
 cmake --build --preset mingw --target tessaly vlkpath tessaly_pictures >/dev/null
 
 prefix=$root/build/wine/pictures
-xvfb_pid=
+source scripts/xvfb.sh
+tessaly_xvfb_pid=
 cleanup() {
-    WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
-    [ -z "$xvfb_pid" ] || kill "$xvfb_pid" >/dev/null 2>&1 || true
+    scripts/wine-session.sh stop "$prefix"
+    [ -z "$tessaly_xvfb_pid" ] || kill "$tessaly_xvfb_pid" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
-n=90
-while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
-Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-export DISPLAY=:$n
-for _ in $(seq 50); do
-    xdpyinfo >/dev/null 2>&1 && break
-    sleep 0.1
-done
+tessaly_start_xvfb 90
 
 echo "== the stand-in driver on its default disks in $prefix" >&2
 scripts/vlkpath-prefix.sh "$prefix"
