@@ -112,6 +112,15 @@ ParsedArguments Error(std::string text) {
 
 }  // namespace
 
+const char* VerbName(Verb verb) {
+    for (const auto& entry : kVerbs) {
+        if (entry.verb == verb) {
+            return entry.name;
+        }
+    }
+    return "";
+}
+
 std::string Usage() {
     std::string text =
         "usage: tessaly-cli [--json] [--hex] [--key KEY] [--retries N] COMMAND ARGS\n"

@@ -52,6 +52,9 @@ struct ParsedArguments {
 
 ParsedArguments ParseArguments(const std::vector<std::string>& words);
 
+// The command's name as typed: "keys", "group-clear", ...
+const char* VerbName(Verb verb);
+
 // The general usage text.
 std::string Usage();
 

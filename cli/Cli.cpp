@@ -15,12 +15,6 @@
 namespace tessaly::cli {
 namespace {
 
-constexpr const char* kVerbNames[] = {
-    "keys",     "reservation", "full-status", "capabilities", "scan",
-    "register", "unregister",  "reserve",     "release",      "clear",
-    "preempt",  "group-clear", "fence",
-};
-
 std::string Hex32(std::uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
@@ -341,7 +335,7 @@ void Program::Read(DeviceReport& r) {
                                                                : describe(DecodeReportCapabilities);
     if (in_.hex && (decoded || !step.data.empty())) {
         r.lines.push_back("data area, " + std::to_string(step.data.size()) + " bytes:");
-        r.lines.push_back("00  01  02  03  04  05  06  07   08  09  0A  0B  0C  0D  0E  0F");
+        r.lines.push_back(kHexDumpColumnHeader);
         for (const auto& row :
              HexDumpRows(step.data, static_cast<std::uint32_t>(step.data.size()))) {
             r.lines.push_back(row);
@@ -353,11 +347,13 @@ void Program::Scan(DeviceReport& r) {
     std::uint32_t generation = 0;
     std::vector<ReservationKey> keys;
     std::optional<ReservationReply> reservation;
-    const Step full = r.Add(ex_.Run(Command::ReadFullStatus, WholeDataArea(r.device, r.path)));
+    const Step full = ex_.Run(Command::ReadFullStatus, WholeDataArea(r.device, r.path));
     const auto sense = DecodeSense(full.sense);
-    if (full.exitStatus == kIllegalRequest && sense && (sense->asc == 0x24 || sense->asc == 0x20)) {
+    const bool unsupported =
+        full.exitStatus == kIllegalRequest && sense && (sense->asc == 0x24 || sense->asc == 0x20);
+    if (unsupported) {
         // A device without READ FULL STATUS: READ KEYS and READ RESERVATION tell the same.
-        r.exitStatus = kSuccess;
+        r.steps.push_back(full);
         const Step keysStep = r.Add(ex_.Run(Command::ReadKeys, WholeDataArea(r.device, r.path)));
         const Step resStep =
             r.Add(ex_.Run(Command::ReadReservation, WholeDataArea(r.device, r.path)));
@@ -367,7 +363,7 @@ void Program::Scan(DeviceReport& r) {
             generation = keyReply->generation;
             keys = keyReply->keys;
         }
-    } else if (const auto reply = Decode(r, full, DecodeReadFullStatus)) {
+    } else if (const auto reply = Decode(r, r.Add(full), DecodeReadFullStatus)) {
         generation = reply->generation;
         ReservationReply held{reply->generation, false, {}, 0, 0, 0};
         for (const auto& reg : reply->registrations) {
@@ -475,9 +471,7 @@ void Program::GroupClear(DeviceReport& r) {
             r.Add(ex_.Run(Command::ReadReservation, WholeDataArea(r.device, r.path)));
         const auto was = Decode(r, before, DecodeReadReservation);
         if (!was) {
-            if (r.heading.empty()) {
-                r.heading = "failed: " + before.failure;
-            }
+            r.HeadWithFailure();
             return;
         }
         if (!was->held) {
@@ -501,9 +495,12 @@ void Program::GroupClear(DeviceReport& r) {
     }
     const auto was = Decode(r, read, DecodeReadReservation);
     Pause1();
+    // The REGISTER and the CLEAR may be refused (a path registered already, a key not ours) with
+    // the device none the worse: the reads before and after decide the outcome.
     RequestFields reg = DialogShape(r.device, r.path);
     reg.serviceActionKey = in_.key;
-    const Step registered = r.Add(ex_.Run(Command::RegisterDevice, reg));
+    const Step registered = ex_.Run(Command::RegisterDevice, reg);
+    r.steps.push_back(registered);
     Pause1();
     RequestFields clear = DialogShape(r.device, r.path);
     clear.reservationKey = keyRead;
@@ -585,8 +582,8 @@ void Program::Fence(DeviceReport& r) {
     } else if (after) {
         r.heading = "victim key " + KeyText(in_.victim) + " still registered";
         r.Fail(kOtherFailure);
-    } else if (r.heading.empty()) {
-        r.heading = "failed: " + verify.failure;
+    } else {
+        r.HeadWithFailure();
     }
     r.facts.Set("outcome", r.heading);
 }
@@ -636,11 +633,7 @@ int Run(const std::vector<std::string>& arguments, DriverPort& driver, Pause& pa
     DeviceChannel channel(driver);
     const bool open = channel.Open();
     if (!open) {
-        const auto text = messages.MessageFor(channel.OpenError());
-        std::string detail = text ? *text : std::string();
-        while (!detail.empty() && (detail.back() == '\n' || detail.back() == '\r')) {
-            detail.pop_back();
-        }
+        const std::string detail = SystemText(messages, channel.OpenError());
         err << "tessaly-cli: cannot open " << channel.DeviceName() << ": error "
             << channel.OpenError() << (detail.empty() ? "" : ": " + detail) << "\n";
     }
@@ -669,13 +662,12 @@ int Run(const std::vector<std::string>& arguments, DriverPort& driver, Pause& pa
         }
     }
     if (!in.yes && (in.verb == Verb::GroupClear || in.verb == Verb::Fence)) {
-        err << "tessaly-cli: nothing was changed; add --yes to "
-            << kVerbNames[static_cast<int>(in.verb)] << "\n";
+        err << "tessaly-cli: nothing was changed; add --yes to " << VerbName(in.verb) << "\n";
     }
     if (in.json) {
         Json doc = Json::Object();
         doc.Set("program", "tessaly-cli");
-        doc.Set("command", kVerbNames[static_cast<int>(in.verb)]);
+        doc.Set("command", VerbName(in.verb));
         doc.Set("path", in.allPaths ? Json("all") : Json(in.path));
         doc.Set("yes", in.yes);
         doc.Set("exit_status", exitStatus);

@@ -215,21 +215,15 @@ Decoded<FullStatusReply> DecodeReadFullStatus(Bytes data, std::uint32_t allocati
     const std::uint64_t end = available < data.size() ? available : data.size();
     std::uint64_t at = 8;
     while (at < available) {
-        if (at + 24 > available) {
-            decoded.problem = "a status descriptor runs past the length the reply announces";
-            return decoded;
-        }
-        if (at + 24 > end) {
-            break;  // cut by the allocation length
-        }
+        // A descriptor: 24 bytes, the last four giving the length of the TransportID after them.
         const std::uint8_t* d = data.data() + at;
-        const std::uint64_t next = at + 24 + LoadBe32(d + 20);
+        const std::uint64_t next = at + 24 + (at + 24 <= end ? LoadBe32(d + 20) : 0);
         if (next > available) {
             decoded.problem = "a status descriptor runs past the length the reply announces";
             return decoded;
         }
         if (next > end) {
-            break;
+            break;  // cut by the allocation length
         }
         Registration r;
         std::copy_n(d, 8, r.key.begin());

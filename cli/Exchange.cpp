@@ -5,13 +5,6 @@
 namespace tessaly::cli {
 namespace {
 
-std::string Trimmed(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-        text.pop_back();
-    }
-    return text;
-}
-
 bool IsUnitAttention(const Step& step) {
     if (step.status != kStatusCheckCondition) {
         return false;
@@ -21,6 +14,14 @@ bool IsUnitAttention(const Step& step) {
 }
 
 }  // namespace
+
+std::string SystemText(MessageLookup& messages, std::uint32_t error) {
+    std::string text = messages.MessageFor(error).value_or(std::string());
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    return text;
+}
 
 RequestFields WholeDataArea(std::uint32_t device, std::uint32_t path) {
     RequestFields fields;
@@ -51,12 +52,10 @@ Exchanger::Exchanger(DeviceChannel& channel, bool channelOpen, MessageLookup& me
 
 Step Exchanger::Run(Command command, const RequestFields& fields) {
     const CommandRow& row = RowOf(command);
-    Step step;
-    step.command = command;
     for (int attempt = 1;; ++attempt) {
         PassThroughRequest request = BuildRequest(row, fields);
         const std::uint8_t* bytes = request.Bytes();
-        step = Step{};
+        Step step;
         step.command = command;
         step.attempts = attempt;
         step.cdb.assign(bytes + request_offset::kCdb, bytes + request_offset::kCdb + kCdbSize);
@@ -105,8 +104,7 @@ Step Exchanger::Run(Command command, const RequestFields& fields) {
 
 void Exchanger::Classify(Step& step) const {
     if (step.error != 0) {
-        const auto text = messages_.MessageFor(step.error);
-        step.errorText = text ? Trimmed(*text) : std::string();
+        step.errorText = SystemText(messages_, step.error);
         const std::string detail = "error " + std::to_string(step.error) +
                                    (step.errorText.empty() ? "" : ": " + step.errorText);
         if (step.error == kErrorDeviceDoesNotExist) {

@@ -50,6 +50,9 @@ struct Step {
     bool Good() const { return exitStatus == kSuccess; }
 };
 
+// The system's text for an error number without its line break; empty when it has none.
+std::string SystemText(MessageLookup& messages, std::uint32_t error);
+
 // What the command-line program asks for: a PERSISTENT RESERVE IN command reads the whole data
 // area.
 RequestFields WholeDataArea(std::uint32_t device, std::uint32_t path);

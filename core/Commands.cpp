@@ -93,12 +93,10 @@ PassThroughRequest BuildRequest(const CommandRow& row, const RequestFields& fiel
         std::memcpy(list.data() + kServiceActionKeyField, fields.serviceActionKey.data(),
                     kKeyBytes);
     }
-    const std::uint32_t transfer = fields.transferLength < request_layout::kDataAreaSize
-                                       ? fields.transferLength
-                                       : request_layout::kDataAreaSize;
+    // The request itself cuts a transfer longer than the data area.
     const std::uint16_t length = in ? fields.allocationLength : row.length;
     return Assemble(row, fields.device, fields.path, CommandBlock(row, fields.scopeAndType, length),
-                    list, transfer);
+                    list, fields.transferLength);
 }
 
 }  // namespace tessaly

@@ -73,7 +73,7 @@ void WriteDataLogBlock(ReportSink& sink, const CommandOutcome& outcome) {
     sink.AppendDataLogLine(kSeparator);
     sink.AppendDataLogLine(DeviceLine(outcome));
     sink.AppendDataLogLine("               ====================");
-    sink.AppendDataLogLine("00  01  02  03  04  05  06  07   08  09  0A  0B  0C  0D  0E  0F");
+    sink.AppendDataLogLine(kHexDumpColumnHeader);
     if (row.setsLengthsCaption) {
         sink.SetLengthsCaption(
             FormatText("Length : %d, Returned : %d\n",

@@ -35,6 +35,10 @@ void WriteDataLogBlock(ReportSink& sink, const CommandOutcome& outcome);
 // Shows the key byte by byte in the eight key fields.
 void ShowKey(ReportSink& sink, const CurrentKey& key);
 
+// The column header above the rows of a hex dump.
+inline constexpr const char kHexDumpColumnHeader[] =
+    "00  01  02  03  04  05  06  07   08  09  0A  0B  0C  0D  0E  0F";
+
 // The rows of the hex dump of the first `length` bytes of `data` (at most data.size()).
 std::vector<std::string> HexDumpRows(std::span<const std::uint8_t> data, std::uint32_t length);
 

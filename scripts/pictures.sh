@@ -15,13 +15,7 @@ cmake --build --preset mingw --target tessaly vlkpath tessaly_pictures >/dev/nul
 
 prefix=$root/build/wine/pictures
 source scripts/xvfb.sh
-tessaly_xvfb_pid=
-cleanup() {
-    scripts/wine-session.sh stop "$prefix"
-    [ -z "$tessaly_xvfb_pid" ] || kill "$tessaly_xvfb_pid" >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
-tessaly_start_xvfb 90
+tessaly_private_display_for "$prefix"
 
 echo "== the stand-in driver on its default disks in $prefix" >&2
 scripts/vlkpath-prefix.sh "$prefix"

@@ -38,3 +38,15 @@ tessaly_start_xvfb() {
     echo "No private X display: Xvfb did not come up on any of :$first to :$((first + 49))." >&2
     return 1
 }
+
+# For a script that runs Wine programs in PREFIX on a private display: starts the display now
+# (from number FIRST, default 90), and at the script's exit ends the prefix's wineserver, with
+# every program in it, and the display.
+tessaly_scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+tessaly_private_display_for() {
+    tessaly_session_prefix=$1
+    tessaly_xvfb_pid=
+    trap '"$tessaly_scripts/wine-session.sh" stop "$tessaly_session_prefix"
+          [ -z "$tessaly_xvfb_pid" ] || kill "$tessaly_xvfb_pid" >/dev/null 2>&1 || true' EXIT
+    tessaly_start_xvfb "${2:-90}"
+}

@@ -28,14 +28,12 @@ void RedrawHold::SetText(HWND window, const std::string& text) {
     pendingTexts_.emplace_back(window, text);
 }
 
-void RedrawHold::SetPendingTexts() {
+void RedrawHold::ShowAll() {
     for (const auto& [window, text] : pendingTexts_) {
         ::SetWindowTextA(window, text.c_str());
     }
     pendingTexts_.clear();
-}
-
-void RedrawHold::PaintAll() const {
+    SetRedraw(true);
     for (HWND window : windows_) {
         ::RedrawWindow(window, nullptr, nullptr,
                        RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_UPDATENOW);
@@ -50,9 +48,7 @@ RedrawHold::Scope::Scope(RedrawHold& hold) : hold_(hold) {
 
 RedrawHold::Scope::~Scope() {
     if (--hold_.depth_ == 0) {
-        hold_.SetPendingTexts();
-        hold_.SetRedraw(true);
-        hold_.PaintAll();
+        hold_.ShowAll();
     }
 }
 
@@ -60,9 +56,7 @@ RedrawHold::Interruption::Interruption(RedrawHold& hold) : hold_(hold) {
     if (hold_.Held()) {
         hold_.interrupted_ = true;
         resumed_ = true;
-        hold_.SetPendingTexts();
-        hold_.SetRedraw(true);
-        hold_.PaintAll();
+        hold_.ShowAll();
     }
 }
 

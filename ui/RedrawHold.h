@@ -58,8 +58,8 @@ class RedrawHold {
 
   private:
     void SetRedraw(bool on) const;
-    void SetPendingTexts();
-    void PaintAll() const;
+    // The texts held back set, painting on, every window repainted before it returns.
+    void ShowAll();
 
     std::vector<HWND> windows_;
     std::vector<std::pair<HWND, std::string>> pendingTexts_;  // in the order of their first change

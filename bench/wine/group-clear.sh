@@ -46,13 +46,7 @@ setup=$out/all-devices.txt
 } >"$setup"
 
 source scripts/xvfb.sh
-tessaly_xvfb_pid=
-cleanup() {
-    scripts/wine-session.sh stop "$prefix"
-    [ -z "$tessaly_xvfb_pid" ] || kill "$tessaly_xvfb_pid" >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
-tessaly_start_xvfb 90
+tessaly_private_display_for "$prefix"
 
 echo "== the stand-in driver with all 101 devices in $prefix" >&2
 scripts/vlkpath-prefix.sh --setup "$setup" "$prefix"

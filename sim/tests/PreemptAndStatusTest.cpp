@@ -102,13 +102,6 @@ TEST_F(PreemptAndStatus, PreemptUnderAnAllRegistrantsReservation) {
     EXPECT_EQ(Attention(Foreign(4)), 0x2A05);
 }
 
-TEST_F(PreemptAndStatus, ReportCapabilitiesAsTgtAnswers) {
-    const Reply reply = ReserveIn(model, kDevice, Path(0), kReportCapabilities, 8);
-    EXPECT_EQ(reply.data, (std::vector<std::uint8_t>{0x00, 0x08, 0x00, 0x80, 0xEA, 0x01, 0, 0}));
-    EXPECT_EQ(ReserveIn(model, kDevice, Path(0), kReportCapabilities, 5).data,
-              (std::vector<std::uint8_t>{0x00, 0x08, 0x00, 0x80, 0xEA}));
-}
-
 // The descriptor of one registration, as SPC-3 lays it out, with the nexus's iSCSI name.
 std::vector<std::uint8_t> Descriptor(const Key& key, std::uint8_t holderScopeType,
                                      const std::string& name) {
