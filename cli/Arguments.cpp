@@ -1,5 +1,10 @@
 #include "cli/Arguments.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+#include <utility>
+
 #include "cli/Values.h"
 
 namespace tessaly::cli {
@@ -56,7 +61,7 @@ constexpr VerbSpec kVerbs[] = {
      "the dialog's clear on each device, then verified"},
     {Verb::Fence, "fence", true, kPath | kVictim | kYes, kPath | kVictim,
      "DEVICES --path P --victim K [--yes]",
-     "the safe way: register, PREEMPT AND ABORT the victim key, verify it is gone"},
+     "PREEMPT AND ABORT the victim key under the path's own key, verify it is gone"},
 };
 
 struct OptionSpec {
@@ -101,13 +106,31 @@ std::string CommandUsage(const VerbSpec& entry) {
     if (entry.allowed & kYes) {
         text += "  without --yes nothing changes: the devices are read and the plan is shown\n";
     }
+    if (entry.verb == Verb::GroupClear) {
+        text +=
+            "  a device is cleared only where its plan says so: the path holds the holder's\n"
+            "  key, or holds none and the holder's key is this host's\n";
+    }
+    if (entry.verb == Verb::Fence) {
+        text +=
+            "  a path that holds a key keeps it and preempts under it; one that holds none\n"
+            "  registers --key first; a path that holds the victim key itself is refused\n";
+    }
     return text;
 }
 
-ParsedArguments Error(std::string text) {
+ParsedArguments Error(std::string text, std::string word = {}) {
     ParsedArguments parsed;
     parsed.error = std::move(text);
+    parsed.word = std::move(word);
     return parsed;
+}
+
+// "U+FF14": the character at `at`, for the error that names it.
+std::string CodePointAt(const std::string& word, std::size_t at) {
+    char text[16];
+    std::snprintf(text, sizeof text, "U+%04X", NextCodePoint(word, at));
+    return text;
 }
 
 }  // namespace
@@ -137,17 +160,32 @@ std::string Usage() {
         "--retries N: retries of a command met by a unit attention (default 3).\n"
         "Exit status: 0 success, 1 syntax error, 2 not ready, 5 illegal request, 6 unit\n"
         "attention left, 15 no control device or no such device or path, 24 reservation\n"
-        "conflict, 97 reply that cannot be decoded, 99 anything else.\n"
+        "conflict, 74 standard output cannot be written, 97 reply that cannot be decoded,\n"
+        "99 anything else.\n"
         "tessaly-cli COMMAND --help tells more of one command.\n";
     return text;
 }
 
-ParsedArguments ParseArguments(const std::vector<std::string>& words) {
+namespace {
+
+ParsedArguments ParseWords(const std::vector<std::string>& words) {
     Invocation invocation;
     const VerbSpec* verb = nullptr;
     std::optional<std::string> target;
     unsigned given = 0;
+    bool seen[std::size(kOptions)] = {};
     bool help = false;
+
+    // Every word is ASCII: a digit or a letter of another script is never taken for one of ours.
+    for (const std::string& word : words) {
+        for (std::size_t at = 0; at < word.size(); ++at) {
+            if (static_cast<unsigned char>(word[at]) >= 0x80) {
+                return Error("'" + word + "' holds a character outside ASCII (" +
+                                 CodePointAt(word, at) + "): type it in ASCII",
+                             word);
+            }
+        }
+    }
 
     for (std::size_t i = 0; i < words.size(); ++i) {
         std::string word = words[i];
@@ -159,12 +197,13 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
             if (verb == nullptr) {
                 verb = FindVerb(word);
                 if (verb == nullptr) {
-                    return Error("'" + word + "' is not a command (tessaly-cli --help lists them)");
+                    return Error("'" + word + "' is not a command (tessaly-cli --help lists them)",
+                                 word);
                 }
             } else if (!target) {
                 target = word;
             } else {
-                return Error("'" + word + "' is one word too many");
+                return Error("'" + word + "' is one word too many", word);
             }
             continue;
         }
@@ -175,15 +214,18 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
         }
         const OptionSpec* option = FindOption(word);
         if (option == nullptr) {
-            return Error("'" + word + "' is not an option");
+            return Error("'" + word + "' is not an option", word);
+        }
+        if (std::exchange(seen[option - kOptions], true)) {
+            return Error(word + " is given twice", word);
         }
         if (option->value && !value) {
             if (i + 1 >= words.size()) {
-                return Error(word + " needs a value");
+                return Error(word + " needs a value", word);
             }
             value = words[++i];
         } else if (!option->value && value) {
-            return Error(word + " takes no value");
+            return Error(word + " takes no value", word);
         }
         given |= option->bit;
         const std::string& v = value ? *value : word;
@@ -195,7 +237,8 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
             const auto key = ParseKey(v);
             if (!key) {
                 return Error("'" + v + "' is not a key for " + word +
-                             " (16 hex digits, or 8 characters in quotes)");
+                                 " (16 hex digits, or 8 characters in quotes)",
+                             v);
             }
             (word == "--key"      ? invocation.key
              : word == "--victim" ? invocation.victim
@@ -203,20 +246,21 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
         } else if (word == "--retries") {
             const auto n = ParseNumber(v, 100);
             if (!n) {
-                return Error("'" + v + "' is not a number of retries (0..100)");
+                return Error("'" + v + "' is not a number of retries (0..100)", v);
             }
             invocation.retries = static_cast<int>(*n);
         } else if (word == "--path") {
             const auto n = ParseNumber(v, kHighestPath);
             if (!n) {
-                return Error("'" + v + "' is not a path number (0..32)");
+                return Error("'" + v + "' is not a path number (0..32)", v);
             }
             invocation.path = *n;
         } else if (word == "--type") {
             const auto type = ParseType(v);
             if (!type) {
                 return Error("'" + v + "' is not a reservation type (1, 3, 5, 6, 7, 8 or we, ea, " +
-                             "we-ro, ea-ro, we-ar, ea-ar)");
+                                 "we-ro, ea-ro, we-ar, ea-ar)",
+                             v);
             }
             invocation.type = *type;
         } else {
@@ -237,7 +281,7 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
     }
     for (const auto& option : kOptions) {
         if ((given & option.bit) != 0 && (verb->allowed & option.bit) == 0) {
-            return Error(std::string(option.name) + " does not go with " + verb->name);
+            return Error(std::string(option.name) + " does not go with " + verb->name, option.name);
         }
     }
     const unsigned paths = given & (kPath | kAllPaths);
@@ -256,10 +300,11 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
     }
     const DeviceList list = ParseDevices(*target);
     if (list.devices.empty()) {
-        return Error("'" + list.badWord + "' is not a device number or range (0..100)");
+        return Error("'" + list.badWord + "' is not a device number or range (0..100)",
+                     list.badWord);
     }
     if (!verb->range && list.devices.size() != 1) {
-        return Error("'" + *target + "': " + verb->name + " takes one device");
+        return Error("'" + *target + "': " + verb->name + " takes one device", *target);
     }
     if (invocation.key == ReservationKey{}) {
         return Error("a zero --key is no registration");
@@ -278,6 +323,14 @@ ParsedArguments ParseArguments(const std::vector<std::string>& words) {
     invocation.verb = verb->verb;
     invocation.devices = list.devices;
     parsed.invocation = invocation;
+    return parsed;
+}
+
+}  // namespace
+
+ParsedArguments ParseArguments(const std::vector<std::string>& words) {
+    ParsedArguments parsed = ParseWords(words);
+    parsed.json = std::find(words.begin(), words.end(), "--json") != words.end();
     return parsed;
 }
 

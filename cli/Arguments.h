@@ -48,6 +48,8 @@ struct ParsedArguments {
     std::optional<Invocation> invocation;
     std::string help;   // usage asked for with --help: print it and end with 0
     std::string error;  // a syntax error: print it and end with 1
+    std::string word;   // the word the error is about, as typed; empty when it is about none
+    bool json = false;  // --json was among the words, whatever else they hold
 };
 
 ParsedArguments ParseArguments(const std::vector<std::string>& words);

@@ -182,12 +182,16 @@ void Describe(DeviceReport& r, const ReservationReply& reply) {
     r.facts.Set("reservation", ReservationJson(reply));
 }
 
-void Describe(DeviceReport& r, const FullStatusReply& reply) {
+// `total`: every registration the device has, where READ KEYS counted them because the
+// descriptors did not all fit.
+void Describe(DeviceReport& r, const FullStatusReply& reply, std::optional<std::uint32_t> total) {
     r.lines.push_back("generation: " + Hex32(reply.generation));
     r.facts.Set("generation", reply.generation);
-    r.lines.push_back(reply.registrations.empty() && reply.bytesNotShown == 0
+    const std::uint32_t shown = static_cast<std::uint32_t>(reply.registrations.size());
+    const std::uint32_t count = total && *total > shown ? *total : shown;
+    r.lines.push_back(count == 0 && reply.bytesNotShown == 0
                           ? "no registered keys"
-                          : "registrations: " + std::to_string(reply.registrations.size()));
+                          : "registrations: " + std::to_string(count));
     Json list = Json::Array();
     for (const auto& reg : reply.registrations) {
         r.lines.push_back("registration: " + KeyText(reg.key));
@@ -208,11 +212,15 @@ void Describe(DeviceReport& r, const FullStatusReply& reply) {
         json.Set("transport_id_text", TransportIdText(reg.transportId));
         list.Push(std::move(json));
     }
-    if (reply.bytesNotShown > 0) {
+    if (count > shown) {
+        r.lines.push_back("not shown: " + std::to_string(count - shown) +
+                          " more registrations, beyond the data area");
+    } else if (reply.bytesNotShown > 0) {
         r.lines.push_back("not shown: " + std::to_string(reply.bytesNotShown) +
                           " bytes of further descriptors, beyond the data area");
     }
     r.facts.Set("registrations", std::move(list));
+    r.facts.Set("registrations_not_shown", count - shown);
     r.facts.Set("bytes_not_shown", reply.bytesNotShown);
 }
 
@@ -262,6 +270,108 @@ std::optional<Reply> Decode(DeviceReport& r, const Step& step,
     return decoded.reply;
 }
 
+// What one path sees of a device, read before a scan, a group clear or a fence: every
+// registration counted, the holder, and this path's own registration where READ FULL STATUS
+// shows it.
+struct DiskState {
+    std::uint32_t generation = 0;
+    std::vector<ReservationKey> keys;  // the keys shown
+    std::uint32_t keysNotShown = 0;    // registrations whose keys did not fit
+    ReservationReply reservation{};
+    // This path's own registration: known to be none, known to be `ownKey`, or not known (the
+    // device has no READ FULL STATUS, or the descriptors that came back do not include it).
+    enum class Own { Unknown, None, Key } own = Own::Unknown;
+    ReservationKey ownKey{};
+
+    std::uint32_t Registrations() const {
+        return static_cast<std::uint32_t>(keys.size()) + keysNotShown;
+    }
+    bool Holds(const ReservationKey& key) const { return own == Own::Key && ownKey == key; }
+};
+
+bool EveryRegistrantHolds(std::uint8_t type) {
+    return type == 0x7 || type == 0x8;
+}
+
+std::string CountText(std::uint32_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// What the group clear would do on a device, decided from what the path holds: the dialog's
+// REGISTER gives this host's key only to a path that holds none, and its CLEAR, which carries the
+// key READ RESERVATION gave, goes through only when that is the key the path then holds.
+struct ClearPlan {
+    bool clear = false;
+    // What the REGISTER is foreseen to answer: GOOD where the path holds no key, a refusal where
+    // it holds one; either where READ FULL STATUS does not tell.
+    std::optional<bool> registerGood;
+    std::string why;
+};
+
+ClearPlan PlanClear(const DiskState& state, const ReservationReply& held,
+                    const ReservationKey& hostKey, std::uint32_t path) {
+    using Own = DiskState::Own;
+    const std::string p = "path " + std::to_string(path);
+    const std::string holder = KeyText(held.key);
+    ClearPlan plan;
+    if (state.own != Own::Unknown) {
+        plan.registerGood = state.own == Own::None;
+    }
+    if (EveryRegistrantHolds(held.type)) {
+        plan.why = "held by every registrant (" + TypeText(held.type) + "), " +
+                   (state.own == Own::Key ? p + " among them under " + KeyText(state.ownKey)
+                    : state.own == Own::None
+                        ? p + " not among them"
+                        : "READ FULL STATUS does not show whether " + p + " is among them") +
+                   "; READ RESERVATION gives no key under such a reservation, so its CLEAR "
+                   "would be refused";
+        return plan;
+    }
+    const std::uint32_t after = state.Registrations() + (state.own == Own::None ? 1 : 0);
+    const std::string removes =
+        after > 1 ? "; the CLEAR removes all " + std::to_string(after) +
+                        " registrations, other nodes' too"
+                  : "; the CLEAR removes the reservation and " + p + "'s registration";
+    const bool ours = held.key == hostKey;
+    switch (state.own) {
+        case Own::Key:
+            plan.clear = state.ownKey == held.key;
+            plan.why = plan.clear ? "held by " + holder + ", the key " + p + " holds" + removes
+                                  : "held by " + holder + ", but " + p + " holds " +
+                                        KeyText(state.ownKey) + ": its CLEAR would be refused";
+            break;
+        case Own::None:
+            plan.clear = ours;
+            plan.why = ours ? "held by " + holder + " (this host's key), and " + p +
+                                  " holds no key: its REGISTER gives it this key" + removes
+                            : "held by " + holder + ", not this host's key, and " + p +
+                                  " holds no key: its CLEAR would be refused";
+            break;
+        case Own::Unknown:
+            plan.clear = ours;
+            plan.why = ours ? "held by " + holder +
+                                  " (this host's key); READ FULL STATUS does "
+                                  "not show what " +
+                                  p + " holds: it clears if " + p +
+                                  " holds no key or this one (its REGISTER tells), and the CLEAR "
+                                  "removes every registration, other nodes' too"
+                            : "held by " + holder +
+                                  ", not this host's key, and READ FULL "
+                                  "STATUS does not show whether " +
+                                  p + " holds it";
+            break;
+    }
+    return plan;
+}
+
+// A refusal of PERSISTENT RESERVE OUT's service action itself: a device without PREEMPT AND
+// ABORT answers ILLEGAL REQUEST, INVALID FIELD IN CDB or INVALID COMMAND OPERATION CODE.
+bool NotSupported(const Step& step) {
+    const auto sense = DecodeSense(step.sense);
+    return step.exitStatus == kIllegalRequest && sense &&
+           (sense->asc == 0x24 || sense->asc == 0x20);
+}
+
 class Program {
   public:
     Program(const Invocation& invocation, Exchanger& exchanger, Pause& pause)
@@ -275,10 +385,12 @@ class Program {
         fields.reservationKey = in_.key;
         return fields;
     }
+    std::optional<DiskState> ReadState(DeviceReport& r);
     void Read(DeviceReport& r);
     void Scan(DeviceReport& r);
     void Change(DeviceReport& r);
     void GroupClear(DeviceReport& r);
+    void ClearAsPlanned(DeviceReport& r, const ClearPlan& plan, const ReservationKey& keyRead);
     void Fence(DeviceReport& r);
     void Pause1() { pause_.Sleep(1); }
 
@@ -307,11 +419,63 @@ DeviceReport Program::RunDevice(std::uint32_t device) {
         case Verb::Fence:
             Fence(r);
             break;
-        default:
+        case Verb::Register:
+        case Verb::Unregister:
+        case Verb::Reserve:
+        case Verb::Release:
+        case Verb::Clear:
+        case Verb::Preempt:
             Change(r);
             break;
     }
     return r;
+}
+
+std::optional<DiskState> Program::ReadState(DeviceReport& r) {
+    DiskState state;
+    const Step full = ex_.Run(Command::ReadFullStatus, WholeDataArea(r.device, r.path));
+    std::optional<FullStatusReply> status;
+    if (NotSupported(full)) {
+        r.steps.push_back(full);  // a device without READ FULL STATUS: no failure of its own
+    } else {
+        status = Decode(r, r.Add(full), DecodeReadFullStatus);
+        if (!status) {
+            return std::nullopt;
+        }
+        const std::string own = PathInitiatorName(r.path);
+        for (const auto& reg : status->registrations) {
+            state.keys.push_back(reg.key);
+            if (reg.holder && !state.reservation.held) {
+                state.reservation = {status->generation, true, reg.key, reg.scope, reg.type, 0};
+            }
+            if (IscsiName(reg.transportId) == own) {
+                state.own = DiskState::Own::Key;
+                state.ownKey = reg.key;
+            }
+        }
+        state.generation = status->generation;
+        if (status->bytesNotShown == 0) {
+            if (state.own == DiskState::Own::Unknown) {
+                state.own = DiskState::Own::None;
+            }
+            return state;
+        }
+    }
+    // READ KEYS counts every registration (its list holds 63 keys where READ FULL STATUS holds 8
+    // descriptors), READ RESERVATION names the holder wherever its descriptor lies.
+    const auto keys = Decode(r, r.Add(ex_.Run(Command::ReadKeys, WholeDataArea(r.device, r.path))),
+                             DecodeReadKeys);
+    const auto reservation =
+        Decode(r, r.Add(ex_.Run(Command::ReadReservation, WholeDataArea(r.device, r.path))),
+               DecodeReadReservation);
+    if (!keys || !reservation) {
+        return std::nullopt;
+    }
+    state.generation = keys->generation;
+    state.keys = keys->keys;
+    state.keysNotShown = keys->notShown;
+    state.reservation = *reservation;
+    return state;
 }
 
 void Program::Read(DeviceReport& r) {
@@ -322,17 +486,36 @@ void Program::Read(DeviceReport& r) {
     const Step step = r.Add(ex_.Run(command, WholeDataArea(r.device, r.path)));
     r.heading = step.Good() ? RowOf(command).name
                             : std::string(RowOf(command).name) + " failed: " + step.failure;
-    const auto describe = [&r, &step](auto decoder) {
-        const auto reply = Decode(r, step, decoder);
-        if (reply) {
-            Describe(r, *reply);
+    bool decoded = false;
+    if (command == Command::ReadFullStatus) {
+        if (const auto reply = Decode(r, step, DecodeReadFullStatus)) {
+            // Descriptors that did not fit are counted by READ KEYS, never left as bytes.
+            std::optional<std::uint32_t> total;
+            if (reply->bytesNotShown > 0) {
+                const Step keysStep =
+                    r.Add(ex_.Run(Command::ReadKeys, WholeDataArea(r.device, r.path)));
+                if (const auto keys = Decode(r, keysStep, DecodeReadKeys)) {
+                    total = static_cast<std::uint32_t>(keys->keys.size()) + keys->notShown;
+                } else if (!keysStep.Good()) {
+                    r.heading =
+                        std::string(RowOf(Command::ReadKeys).name) + " failed: " + keysStep.failure;
+                }
+            }
+            Describe(r, *reply, total);
+            decoded = true;
         }
-        return reply.has_value();
-    };
-    const bool decoded = command == Command::ReadKeys          ? describe(DecodeReadKeys)
-                         : command == Command::ReadReservation ? describe(DecodeReadReservation)
-                         : command == Command::ReadFullStatus  ? describe(DecodeReadFullStatus)
-                                                               : describe(DecodeReportCapabilities);
+    } else {
+        const auto describe = [&r, &step](auto decoder) {
+            const auto reply = Decode(r, step, decoder);
+            if (reply) {
+                Describe(r, *reply);
+            }
+            return reply.has_value();
+        };
+        decoded = command == Command::ReadKeys          ? describe(DecodeReadKeys)
+                  : command == Command::ReadReservation ? describe(DecodeReadReservation)
+                                                        : describe(DecodeReportCapabilities);
+    }
     if (in_.hex && (decoded || !step.data.empty())) {
         r.lines.push_back("data area, " + std::to_string(step.data.size()) + " bytes:");
         r.lines.push_back(kHexDumpColumnHeader);
@@ -344,56 +527,27 @@ void Program::Read(DeviceReport& r) {
 }
 
 void Program::Scan(DeviceReport& r) {
-    std::uint32_t generation = 0;
-    std::vector<ReservationKey> keys;
-    std::optional<ReservationReply> reservation;
-    const Step full = ex_.Run(Command::ReadFullStatus, WholeDataArea(r.device, r.path));
-    const auto sense = DecodeSense(full.sense);
-    const bool unsupported =
-        full.exitStatus == kIllegalRequest && sense && (sense->asc == 0x24 || sense->asc == 0x20);
-    if (unsupported) {
-        // A device without READ FULL STATUS: READ KEYS and READ RESERVATION tell the same.
-        r.steps.push_back(full);
-        const Step keysStep = r.Add(ex_.Run(Command::ReadKeys, WholeDataArea(r.device, r.path)));
-        const Step resStep =
-            r.Add(ex_.Run(Command::ReadReservation, WholeDataArea(r.device, r.path)));
-        const auto keyReply = Decode(r, keysStep, DecodeReadKeys);
-        reservation = Decode(r, resStep, DecodeReadReservation);
-        if (keyReply && reservation) {
-            generation = keyReply->generation;
-            keys = keyReply->keys;
-        }
-    } else if (const auto reply = Decode(r, r.Add(full), DecodeReadFullStatus)) {
-        generation = reply->generation;
-        ReservationReply held{reply->generation, false, {}, 0, 0, 0};
-        for (const auto& reg : reply->registrations) {
-            keys.push_back(reg.key);
-            if (reg.holder && !held.held) {
-                held = ReservationReply{reply->generation, true, reg.key, reg.scope, reg.type, 0};
-            }
-        }
-        reservation = held;
-    }
-    if (r.exitStatus != kSuccess) {
+    const auto state = ReadState(r);
+    if (!state) {
         r.HeadWithFailure();
         return;
     }
-    const std::size_t count = keys.size();
-    r.heading =
-        "generation " + Hex32(generation) + ", " +
-        (count == 0 ? std::string("no registrations")
-                    : std::to_string(count) + (count == 1 ? " registration" : " registrations")) +
-        ", " +
-        (reservation->held
-             ? "held by " + HolderText(*reservation) + ", " + TypeText(reservation->type)
-             : std::string("no reservation"));
-    r.facts.Set("generation", generation);
+    const ReservationReply& held = state->reservation;
+    const std::uint32_t count = state->Registrations();
+    r.heading = "generation " + Hex32(state->generation) + ", " +
+                (count == 0 ? std::string("no registrations")
+                            : CountText(count, "registration", "registrations")) +
+                ", " +
+                (held.held ? "held by " + HolderText(held) + ", " + TypeText(held.type)
+                           : std::string("no reservation"));
+    r.facts.Set("generation", state->generation);
     Json list = Json::Array();
-    for (const auto& key : keys) {
+    for (const auto& key : state->keys) {
         list.Push(KeyJson(key));
     }
     r.facts.Set("keys", std::move(list));
-    r.facts.Set("reservation", ReservationJson(*reservation));
+    r.facts.Set("keys_not_shown", state->keysNotShown);
+    r.facts.Set("reservation", ReservationJson(held));
 }
 
 void Program::Change(DeviceReport& r) {
@@ -466,126 +620,178 @@ void Program::Change(DeviceReport& r) {
 }
 
 void Program::GroupClear(DeviceReport& r) {
-    if (!in_.yes) {
-        const Step before =
-            r.Add(ex_.Run(Command::ReadReservation, WholeDataArea(r.device, r.path)));
-        const auto was = Decode(r, before, DecodeReadReservation);
-        if (!was) {
-            r.HeadWithFailure();
-            return;
-        }
-        if (!was->held) {
-            r.heading = "nothing held";
-        } else if (was->key == in_.key) {
-            r.heading = "would clear: held by " + KeyText(was->key) + " (this host's key)";
-        } else {
-            r.heading = "would not clear: held by " + KeyText(was->key) +
-                        " (key not ours: its CLEAR would be refused)";
-        }
-        r.facts.Set("plan", r.heading);
-        r.facts.Set("reservation", ReservationJson(*was));
+    const auto state = ReadState(r);
+    if (!state) {
+        r.HeadWithFailure();
         return;
     }
-    // What the dialog does, byte for byte with this host's key: read the holder's key, register,
-    // clear with the key read, each followed by a 1 ms pause.
+    // The dialog's read: the key it gives is the one the CLEAR carries.
     const Step read = r.Add(ex_.Run(Command::ReadReservation, DialogShape(r.device, r.path)));
-    ReservationKey keyRead{};
-    if (read.data.size() >= 16) {
-        std::copy_n(read.data.begin() + 8, 8, keyRead.begin());
+    const auto held = Decode(r, read, DecodeReadReservation);
+    if (!held) {
+        r.HeadWithFailure();
+        return;
     }
-    const auto was = Decode(r, read, DecodeReadReservation);
+    r.facts.Set("reservation", ReservationJson(*held));
+    const ClearPlan plan = PlanClear(*state, *held, in_.key, r.path);
+    const char* outcome = in_.yes ? "outcome" : "plan";
+    if (!held->held) {
+        r.heading = "nothing held";
+    } else if (!in_.yes) {
+        r.heading = (plan.clear ? "would clear: " : "would not clear: ") + plan.why;
+    } else if (!plan.clear) {
+        r.heading = "not cleared: " + plan.why;
+        r.Fail(kReservationConflict);
+    } else {
+        r.lines.push_back("READ RESERVATION: " + StepResult(read) + ", held by " +
+                          KeyText(held->key));
+        ClearAsPlanned(r, plan, held->key);
+    }
+    r.facts.Set(outcome, r.heading);
+}
+
+void Program::ClearAsPlanned(DeviceReport& r, const ClearPlan& plan,
+                             const ReservationKey& keyRead) {
+    // The dialog's requests, byte for byte with this host's key, each after a 1 ms pause.
     Pause1();
-    // The REGISTER and the CLEAR may be refused (a path registered already, a key not ours) with
-    // the device none the worse: the reads before and after decide the outcome.
     RequestFields reg = DialogShape(r.device, r.path);
     reg.serviceActionKey = in_.key;
     const Step registered = ex_.Run(Command::RegisterDevice, reg);
     r.steps.push_back(registered);
+    r.lines.push_back("REGISTER " + KeyText(in_.key) + ": " + StepResult(registered));
     Pause1();
+    const bool refused = registered.exitStatus == kReservationConflict;
+    if (!registered.Good() && !refused) {
+        r.Fail(registered.exitStatus);
+        r.heading = "not cleared: REGISTER failed: " + registered.failure;
+        return;
+    }
+    if (plan.registerGood && *plan.registerGood != registered.Good()) {
+        r.Fail(registered.Good() ? kOtherFailure : kReservationConflict);
+        r.heading = "not cleared: REGISTER answered " + StepResult(registered) +
+                    " where READ FULL STATUS showed path " + std::to_string(r.path) +
+                    (registered.Good() ? " holding a key" : " holding none") +
+                    "; stopped before the CLEAR";
+        return;
+    }
     RequestFields clear = DialogShape(r.device, r.path);
     clear.reservationKey = keyRead;
     clear.serviceActionKey = keyRead;
-    const Step clearStep = ex_.Run(Command::ClearReservation, clear);
-    r.steps.push_back(clearStep);
+    const Step cleared = r.Add(ex_.Run(Command::ClearReservation, clear));
+    r.lines.push_back("CLEAR with " + KeyText(keyRead) + ": " + StepResult(cleared));
     Pause1();
     const Step after = r.Add(ex_.Run(Command::ReadReservation, WholeDataArea(r.device, r.path)));
     const auto now = Decode(r, after, DecodeReadReservation);
-
-    r.lines.push_back("READ RESERVATION: " + StepResult(read) +
-                      (was ? (was->held ? ", held by " + KeyText(was->key) : ", none") : ""));
-    r.lines.push_back("REGISTER " + KeyText(in_.key) + ": " + StepResult(registered));
-    r.lines.push_back("CLEAR with " + KeyText(keyRead) + ": " + StepResult(clearStep));
     r.lines.push_back("READ RESERVATION: " + StepResult(after) +
                       (now ? (now->held ? ", held by " + KeyText(now->key) : ", none") : ""));
     if (now) {
         r.facts.Set("reservation", ReservationJson(*now));
     }
-    if (!now || !was) {
-        r.HeadWithFailure();
-        return;
-    }
-    if (now->held) {
-        r.heading = "left held by " + KeyText(now->key) +
-                    (now->key == in_.key ? std::string() : " (key not ours)");
-        r.Fail(clearStep.Good() ? kOtherFailure : clearStep.exitStatus);
+    if (!cleared.Good()) {
+        r.heading = "not cleared: CLEAR answered " + cleared.failure;
+    } else if (now && now->held) {
+        r.Fail(kOtherFailure);
+        r.heading = "left held by " + KeyText(now->key) + " after a CLEAR that answered GOOD";
+    } else if (now) {
+        r.heading = "cleared: every registration went with the reservation";
     } else {
-        r.heading = was->held ? "cleared" : "nothing held";
+        r.HeadWithFailure();
     }
-    r.facts.Set("outcome", r.heading);
 }
 
 void Program::Fence(DeviceReport& r) {
-    const auto victimIn = [this](const KeysReply& keys) {
-        return std::find(keys.keys.begin(), keys.keys.end(), in_.victim) != keys.keys.end();
-    };
-    const Step keysStep = r.Add(ex_.Run(Command::ReadKeys, WholeDataArea(r.device, r.path)));
-    const auto keys = Decode(r, keysStep, DecodeReadKeys);
-    const Step resStep = r.Add(ex_.Run(Command::ReadReservation, WholeDataArea(r.device, r.path)));
-    const auto reservation = Decode(r, resStep, DecodeReadReservation);
-    if (!keys || !reservation) {
+    using Own = DiskState::Own;
+    const auto state = ReadState(r);
+    if (!state) {
         r.HeadWithFailure();
         return;
     }
-    const std::uint8_t type = reservation->held ? reservation->type : 0x6;
-    if (!victimIn(*keys)) {
-        r.heading = "victim key " + KeyText(in_.victim) + " not registered: nothing to do";
-        r.facts.Set("outcome", r.heading);
+    const std::string p = "path " + std::to_string(r.path);
+    const std::string victim = KeyText(in_.victim);
+    const auto victimIn = [this](const std::vector<ReservationKey>& keys) {
+        return std::find(keys.begin(), keys.end(), in_.victim) != keys.end();
+    };
+    const char* outcome = in_.yes ? "outcome" : "plan";
+    if (!victimIn(state->keys)) {
+        if (state->keysNotShown > 0) {
+            r.Fail(kOtherFailure);
+            r.heading = "victim key " + victim + " not among the " +
+                        std::to_string(state->keys.size()) + " keys shown (" +
+                        std::to_string(state->keysNotShown) + " not shown): nothing done";
+        } else {
+            r.heading = "victim key " + victim + " not registered: nothing to do";
+        }
+        r.facts.Set(outcome, r.heading);
         return;
     }
-    const std::string plan = "register " + KeyText(in_.key) + " on path " + std::to_string(r.path) +
-                             ", then PREEMPT AND ABORT " + KeyText(in_.victim) + " with " +
-                             TypeText(type);
+    if (state->Holds(in_.victim)) {
+        r.Fail(kOtherFailure);
+        r.heading = "refused: " + p + " holds the victim key " + victim +
+                    " itself: fencing it through this path would fence this host";
+        r.facts.Set(outcome, r.heading);
+        return;
+    }
+    const std::uint8_t type = state->reservation.held ? state->reservation.type : 0x6;
+    // A path of this host that is registered keeps its key and acts with it; one that holds
+    // none registers this host's key first, with a REGISTER that a path holding a key refuses.
+    const bool registers = state->own != Own::Key;
+    const ReservationKey actingKey = registers ? in_.key : state->ownKey;
+    const std::string preempt = "PREEMPT AND ABORT " + victim;
     if (!in_.yes) {
-        r.heading = "would " + plan;
-        r.facts.Set("plan", r.heading);
+        r.heading = registers
+                        ? "would register " + KeyText(in_.key) + " on " + p +
+                              (state->own == Own::Unknown
+                                   ? " (READ FULL STATUS does not show whether it holds a key: "
+                                     "if it does, the REGISTER is refused and nothing changes)"
+                                   : std::string()) +
+                              ", then " + preempt + " with " + TypeText(type)
+                        : "would " + preempt + " under " + KeyText(actingKey) + ", the key " + p +
+                              " holds, with " + TypeText(type);
+        r.facts.Set(outcome, r.heading);
         return;
     }
-    RequestFields reg = Fields(r.device, r.path);
-    reg.reservationKey = ReservationKey{};
-    reg.serviceActionKey = in_.key;
-    const Step registered = r.Add(ex_.Run(Command::RegisterAndIgnoreExistingKey, reg));
-    r.lines.push_back("REGISTER AND IGNORE EXISTING KEY " + KeyText(in_.key) + ": " +
-                      StepResult(registered));
-    if (registered.Good()) {
-        RequestFields preempt = Fields(r.device, r.path);
-        preempt.serviceActionKey = in_.victim;
-        preempt.scopeAndType = type;
-        const Step preempted = r.Add(ex_.Run(Command::PreemptAndAbort, preempt));
-        r.lines.push_back("PREEMPT AND ABORT " + KeyText(in_.victim) + ", " + TypeText(type) +
-                          ": " + StepResult(preempted));
+    if (registers) {
+        RequestFields reg = Fields(r.device, r.path);
+        reg.reservationKey = ReservationKey{};
+        reg.serviceActionKey = in_.key;
+        const Step registered = r.Add(ex_.Run(Command::RegisterDevice, reg));
+        r.lines.push_back("REGISTER " + KeyText(in_.key) + ": " + StepResult(registered));
+        if (!registered.Good()) {
+            r.heading = registered.exitStatus == kReservationConflict
+                            ? "stopped: " + p + " refused the REGISTER: it holds a key that " +
+                                  "READ FULL STATUS did not show as its own; nothing changed"
+                            : "stopped: REGISTER failed: " + registered.failure;
+            r.facts.Set(outcome, r.heading);
+            return;
+        }
     }
+    RequestFields fields = WholeDataArea(r.device, r.path);
+    fields.reservationKey = actingKey;
+    fields.serviceActionKey = in_.victim;
+    fields.scopeAndType = type;
+    Step preempted = ex_.Run(Command::PreemptAndAbort, fields);
+    r.lines.push_back(preempt + ", " + TypeText(type) + ": " + StepResult(preempted));
+    if (NotSupported(preempted)) {
+        // A device without PREEMPT AND ABORT: PREEMPT removes the same registrations, only the
+        // victim's commands in progress are not aborted.
+        r.steps.push_back(preempted);
+        preempted = ex_.Run(Command::Preempt, fields);
+        r.lines.push_back("PREEMPT " + victim + " instead, " + TypeText(type) + ": " +
+                          StepResult(preempted));
+    }
+    r.Add(preempted);
     const Step verify = r.Add(ex_.Run(Command::ReadKeys, WholeDataArea(r.device, r.path)));
     const auto after = Decode(r, verify, DecodeReadKeys);
     r.lines.push_back("READ KEYS: " + StepResult(verify));
-    if (after && !victimIn(*after)) {
-        r.heading = "fenced: victim key " + KeyText(in_.victim) + " gone";
-    } else if (after) {
-        r.heading = "victim key " + KeyText(in_.victim) + " still registered";
-        r.Fail(kOtherFailure);
-    } else {
+    if (r.exitStatus != kSuccess) {
         r.HeadWithFailure();
+    } else if (after && victimIn(after->keys)) {
+        r.Fail(kOtherFailure);
+        r.heading = "victim key " + victim + " still registered";
+    } else {
+        r.heading = "fenced: victim key " + victim + " gone";
     }
-    r.facts.Set("outcome", r.heading);
+    r.facts.Set(outcome, r.heading);
 }
 
 std::string Where(const DeviceReport& r) {
@@ -615,6 +821,17 @@ Json DeviceJson(const DeviceReport& r) {
     return json;
 }
 
+// Standard output that cannot be written (a full disk, a closed pipe) loses the report: a
+// script must never take that for success.
+bool Written(std::ostream& out, std::ostream& err, const std::string& what) {
+    out.flush();
+    if (out) {
+        return true;
+    }
+    err << "tessaly-cli: standard output cannot be written: " << what << "\n";
+    return false;
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& arguments, DriverPort& driver, Pause& pause,
@@ -622,11 +839,19 @@ int Run(const std::vector<std::string>& arguments, DriverPort& driver, Pause& pa
     const ParsedArguments parsed = ParseArguments(arguments);
     if (!parsed.help.empty()) {
         out << parsed.help;
-        return kSuccess;
+        return Written(out, err, "the usage is lost") ? kSuccess : kOutputFailed;
     }
     if (!parsed.invocation) {
         err << "tessaly-cli: " << parsed.error << "\n";
-        return kSyntaxError;
+        if (parsed.json) {
+            Json doc = Json::Object();
+            doc.Set("program", "tessaly-cli");
+            doc.Set("exit_status", static_cast<int>(kSyntaxError));
+            doc.Set("error", parsed.error);
+            doc.Set("word", parsed.word.empty() ? Json() : Json(parsed.word));
+            out << doc.Dump() << "\n";
+        }
+        return Written(out, err, "the report is lost") ? kSyntaxError : kOutputFailed;
     }
     const Invocation& in = *parsed.invocation;
 
@@ -656,9 +881,14 @@ int Run(const std::vector<std::string>& arguments, DriverPort& driver, Pause& pa
         }
         if (in.json) {
             devices.Push(DeviceJson(report));
-        } else {
-            PrintHuman(out, report);
-            out.flush();
+            continue;
+        }
+        PrintHuman(out, report);
+        // Nothing more is done once a report is lost: the next device would go unreported.
+        if (!Written(out, err,
+                     "the report of device " + std::to_string(device) +
+                         " is lost; stopped there, the devices after it were not touched")) {
+            return kOutputFailed;
         }
     }
     if (!in.yes && (in.verb == Verb::GroupClear || in.verb == Verb::Fence)) {
@@ -673,6 +903,9 @@ int Run(const std::vector<std::string>& arguments, DriverPort& driver, Pause& pa
         doc.Set("exit_status", exitStatus);
         doc.Set("devices", std::move(devices));
         out << doc.Dump() << "\n";
+        if (!Written(out, err, "the JSON document is lost")) {
+            return kOutputFailed;
+        }
     }
     return exitStatus;
 }

@@ -241,16 +241,23 @@ Decoded<FullStatusReply> DecodeReadFullStatus(Bytes data, std::uint32_t allocati
     return decoded;
 }
 
+std::optional<std::string> IscsiName(Bytes id) {
+    if (id.size() < 4 || (id[0] & 0x0F) != 0x5) {
+        return std::nullopt;
+    }
+    // A name of up to the announced length, ended by a zero byte; format 01b adds ",i,0x" and
+    // the initiator session identifier.
+    const std::size_t length = 4u + LoadBe16(id.data() + 2);
+    std::string name;
+    for (std::size_t i = 4; i < id.size() && i < length && id[i] != 0; ++i) {
+        name += static_cast<char>(id[i]);
+    }
+    return name;
+}
+
 std::string TransportIdText(Bytes id) {
-    if (id.size() >= 4 && (id[0] & 0x0F) == 0x5) {
-        // iSCSI: a name of up to the announced length, ended by a zero byte; format 01b adds
-        // ",i,0x" and the initiator session identifier.
-        const std::size_t length = 4u + LoadBe16(id.data() + 2);
-        std::string name;
-        for (std::size_t i = 4; i < id.size() && i < length && id[i] != 0; ++i) {
-            name += static_cast<char>(id[i]);
-        }
-        return "iSCSI name " + name;
+    if (const auto name = IscsiName(id)) {
+        return "iSCSI name " + *name;
     }
     if (id.size() >= 16 && (id[0] & 0x0F) == 0x0) {
         return "Fibre Channel N_Port name " + HexBytes(id.subspan(8, 8));

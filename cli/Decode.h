@@ -87,6 +87,8 @@ struct FullStatusReply {
 Decoded<FullStatusReply> DecodeReadFullStatus(Bytes data, std::uint32_t allocationLength);
 // "iSCSI name iqn.2026-12.org.example:host" and the like; the bytes in hex for an unknown kind.
 std::string TransportIdText(Bytes transportId);
+// The iSCSI name of an iSCSI TransportID; nothing for another kind.
+std::optional<std::string> IscsiName(Bytes transportId);
 
 struct CapabilitiesReply {
     std::uint16_t length;

@@ -23,6 +23,7 @@ enum ExitStatus : int {
     kUnitAttention = 6,
     kNoDevice = 15,
     kReservationConflict = 24,
+    kOutputFailed = 74,
     kMalformedReply = 97,
     kOtherFailure = 99
 };

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "cli/Values.h"
+
 namespace tessaly::cli {
 
 Json Json::Object() {
@@ -32,10 +34,33 @@ Json& Json::Push(Json value) {
     return *this;
 }
 
+namespace {
+
+void AppendEscape(std::string& out, unsigned unit) {
+    char escape[16];
+    std::snprintf(escape, sizeof escape, "\\u%04x", unit);
+    out += escape;
+}
+
+}  // namespace
+
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
-    for (const char c : text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const char c = text[at];
         const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80) {
+            // A word as the user typed it: its characters as \u escapes, the document stays ASCII.
+            const unsigned value = NextCodePoint(text, at);
+            if (value >= 0x10000) {
+                AppendEscape(out, 0xD800 + ((value - 0x10000) >> 10));
+                AppendEscape(out, 0xDC00 + ((value - 0x10000) & 0x3FF));
+            } else {
+                AppendEscape(out, value);
+            }
+            continue;
+        }
+        ++at;
         if (c == '"' || c == '\\') {
             out += '\\';
             out += c;
@@ -45,11 +70,8 @@ std::string JsonString(const std::string& text) {
             out += "\\r";
         } else if (c == '\t') {
             out += "\\t";
-        } else if (byte < 0x20 || byte >= 0x7F) {
-            // Everything the programs write is ASCII; anything else is shown by its byte value.
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(byte));
-            out += escape;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            AppendEscape(out, byte);
         } else {
             out += c;
         }

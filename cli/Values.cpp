@@ -101,8 +101,12 @@ std::string KeyText(const ReservationKey& key) {
 }
 
 std::optional<std::uint8_t> ParseType(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
     for (const auto& entry : kTypes) {
-        if (text == entry.shortName) {
+        if (lower == entry.shortName) {
             return entry.type;
         }
     }
@@ -173,6 +177,36 @@ DeviceList ParseDevices(std::string_view text) {
         }
         start = comma + 1;
     }
+}
+
+std::string PathInitiatorName(std::uint32_t path) {
+    return "iqn.2026-12.org.tessaly:path" + std::to_string(path);
+}
+
+unsigned NextCodePoint(const std::string& text, std::size_t& at) {
+    const auto byte = [&text](std::size_t i) {
+        return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
+    };
+    const unsigned lead = byte(at++);
+    const int length = lead >= 0xF8   ? 0
+                       : lead >= 0xF0 ? 3
+                       : lead >= 0xE0 ? 2
+                       : lead >= 0xC0 ? 1
+                                      : 0;
+    unsigned value = lead & (0x3Fu >> length);
+    for (int i = 0; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) {
+            return 0xFFFD;
+        }
+        value = (value << 6) | (byte(at + i) & 0x3F);
+    }
+    static constexpr unsigned kLeast[] = {0x80, 0x800, 0x10000};
+    if (length == 0 || value < kLeast[length - 1] || value > 0x10FFFF ||
+        (value >= 0xD800 && value <= 0xDFFF)) {
+        return 0xFFFD;
+    }
+    at += static_cast<std::size_t>(length);
+    return value;
 }
 
 }  // namespace tessaly::cli

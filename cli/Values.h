@@ -15,6 +15,10 @@ namespace tessaly::cli {
 inline constexpr std::uint32_t kHighestDevice = 100;
 inline constexpr std::uint32_t kHighestPath = 32;
 
+// The iSCSI name under which READ FULL STATUS shows this host's path P of a VLK device:
+// "iqn.2026-12.org.tessaly:pathP", the name the driver gives the path's initiator port.
+std::string PathInitiatorName(std::uint32_t path);
+
 // A key as typed: 16 hex digits (0x in front allowed), or 8 characters in quotes. Eight bare
 // characters are taken as text too, unless all eight are hex digits, which could mean either.
 std::optional<ReservationKey> ParseKey(std::string_view text);
@@ -27,7 +31,7 @@ std::string KeyHex(const ReservationKey& key);
 std::optional<std::string> KeyAscii(const ReservationKey& key);
 
 // Reservation types: 1h, 3h, 5h, 6h, 7h, 8h, typed as the number or as we, ea, we-ro, ea-ro,
-// we-ar, ea-ar.
+// we-ar, ea-ar in any case.
 std::optional<std::uint8_t> ParseType(std::string_view text);
 // "Write Exclusive", ..., "Exclusive Access - All Registrants"; nullptr for another value.
 const char* TypeName(std::uint8_t type);
@@ -44,5 +48,9 @@ struct DeviceList {
     std::string badWord;  // when `devices` is empty: the word at fault
 };
 DeviceList ParseDevices(std::string_view text);
+
+// The code point of the UTF-8 sequence at `at`, moving `at` past it; U+FFFD for a byte that
+// starts no valid sequence, which is then passed over alone.
+unsigned NextCodePoint(const std::string& text, std::size_t& at);
 
 }  // namespace tessaly::cli

@@ -44,11 +44,11 @@ def prepare(setup=None):
         os.unlink(f.name)
 
 
-def cli(*arguments):
+def cli(*arguments, encoding="latin-1"):
     """Runs tessaly-cli.exe; returns (exit status, standard output, standard error)."""
     result = subprocess.run(["wine", OPTIONS.exe, *arguments], env=wine_environment(),
                             stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
-    text = lambda b: b.decode("latin-1").replace("\r\n", "\n")
+    text = lambda b: b.decode(encoding).replace("\r\n", "\n")
     return result.returncode, text(result.stdout), text(result.stderr)
 
 
@@ -145,26 +145,24 @@ class GroupClear(unittest.TestCase):
         status, out, err = cli("group-clear", "0-4", "--path", "0")
         self.assertEqual(status, 15)
         self.assertEqual(out.splitlines()[:2], [
-            f"device 0, path 0: would clear: held by {TESSALY1} (this host's key)",
-            f"device 1, path 0: would not clear: held by {NODE_B01} (key not ours: its CLEAR "
-            "would be refused)"])
+            f"device 0, path 0: would clear: held by {TESSALY1} (this host's key), and path 0 "
+            "holds no key: its REGISTER gives it this key; the CLEAR removes all 2 registrations, "
+            "other nodes' too",
+            f"device 1, path 0: would not clear: held by {NODE_B01}, not this host's key, and "
+            "path 0 holds no key: its CLEAR would be refused"])
         self.assertIn("nothing was changed", err)
         self.assertIn(f"holder: {TESSALY1}", cli("reservation", "0", "--path", "0")[1])
 
         status, out, _ = cli("--json", "group-clear", "0-4", "--path", "0", "--yes")
         self.assertEqual(status, 24, out)
         devices = json.loads(out)["devices"]
-        self.assertEqual([(d["summary"], d["exit_status"]) for d in devices], [
-            ("cleared", 0),
-            (f"left held by {NODE_B01} (key not ours)", 24),
-            ("failed: the device or its path does not exist (error 55: Device does not exist.)",
-             15),
-            ("nothing held", 0),
-            (f"left held by {TESSALY1}", 24),
-        ])
+        self.assertEqual([(d["summary"].split(":")[0], d["exit_status"]) for d in devices], [
+            ("cleared", 0), ("not cleared", 24), ("failed", 15), ("nothing held", 0),
+            ("not cleared", 24)])
         self.assertEqual([c["service_action"] for c in devices[0]["commands"]],
-                         ["READ RESERVATION", "REGISTER", "CLEAR", "READ RESERVATION"])
-        self.assertEqual(devices[0]["commands"][2]["parameter_list"],
+                         ["READ FULL STATUS", "READ RESERVATION", "REGISTER", "CLEAR",
+                          "READ RESERVATION"])
+        self.assertEqual(devices[0]["commands"][3]["parameter_list"],
                          "54 45 53 53 41 4C 59 31 54 45 53 53 41 4C 59 31" + " 00" * 8)
         self.assertIn("no reservation", cli("reservation", "0", "--path", "0")[1])
 
@@ -188,10 +186,12 @@ class Fence(unittest.TestCase):
         prepare(FENCE_SETUP)
         status, out, _ = cli("fence", "0-3", "--path", "0", "--victim", "NODE-C03")
         self.assertEqual(status, 15)
-        self.assertEqual(out.splitlines()[:2], [
-            f"device 0, path 0: would register {TESSALY1} on path 0, then PREEMPT AND ABORT "
-            f"{NODE_C03} with Exclusive Access - Registrants Only (6h)",
-            f"device 1, path 0: victim key {NODE_C03} not registered: nothing to do"])
+        self.assertEqual(out.splitlines()[:3], [
+            f"device 0, path 0: would PREEMPT AND ABORT {NODE_C03} under {TESSALY1}, the key "
+            "path 0 holds, with Exclusive Access - Registrants Only (6h)",
+            f"device 1, path 0: victim key {NODE_C03} not registered: nothing to do",
+            f"device 2, path 0: would register {TESSALY1} on path 0, then PREEMPT AND ABORT "
+            f"{NODE_C03} with Write Exclusive - Registrants Only (5h)"])
         self.assertIn("NODE-C03", cli("keys", "0", "--path", "0")[1])
 
         status, out, _ = cli("fence", "0-3", "--path", "0", "--victim", "NODE-C03", "--yes")
@@ -209,6 +209,151 @@ class Fence(unittest.TestCase):
         self.assertEqual(holders, ["iSCSI name iqn.2026-12.org.tessaly:path0"])
         self.assertEqual([r["text"] for r in devices[2]["facts"]["registrations"] if r["holder"]],
                          ["NODE-B01"])
+
+
+HONESTY_SETUP = """
+# 9: this host's paths 0-9 and, after them, another node holding it: its descriptor lies beyond
+#    what 512 bytes of READ FULL STATUS hold.
+device 9 paths 0-9
+device 9 path 0-9 key "TESSALY1"
+device 9 foreign 0 key "NODE-X01" reserve 6
+# 10: every nexus registered.
+device 10 paths 0-32
+device 10 path 0-32 key "TESSALY1"
+device 10 foreign 0-7 key "NODE-B01" reserve 6
+# 11: another node holds under NODE-B01, and this host's path 0 is registered under it too.
+device 11 paths 0,1
+device 11 foreign 3 key "NODE-B01" reserve 6
+device 11 path 0 key "NODE-B01"
+# 12: held under this host's key, while path 0 is registered under another.
+device 12 paths 0
+device 12 path 0 key "OLD-KEY1"
+device 12 foreign 2 key "TESSALY1" reserve 6
+# 13: this host holds a type 5 reservation under its cluster key; a dead node on two initiators.
+device 13 paths 0,1
+device 13 path 0 key "NODE-A01" reserve 5
+device 13 foreign 5-6 key "NODE-C03"
+# 14: the victim key is registered through path 0 only.
+device 14 paths 0,1
+device 14 path 0 key "NODE-C03"
+# 15: all registrants hold; path 0 is one of them.
+device 15 paths 0,1
+device 15 foreign 1 key "NODE-B01" reserve 7
+device 15 path 0 key "TESSALY1"
+# 16: reports unit attentions.
+device 16 paths 0,1 unit-attentions
+device 16 path 0,1 key "TESSALY1"
+device 16 foreign 1 key "TESSALY1" reserve 6
+"""
+
+
+class SaysWhatItDoes(unittest.TestCase):
+    """Each case a disk set up to show one way a report could say what is not so."""
+
+    @classmethod
+    def setUpClass(cls):
+        prepare(HONESTY_SETUP)
+
+    def test_scan_of_a_crowded_disk_counts_every_registration_and_finds_the_holder(self):
+        status, out, _ = cli("scan", "9-10", "--path", "0")
+        self.assertEqual(status, 0, out)
+        self.assertEqual(out.splitlines(), [
+            "device 9, path 0: generation 0x00000000, 11 registrations, held by "
+            '0x4E4F44452D583031 "NODE-X01", Exclusive Access - Registrants Only (6h)',
+            "device 10, path 0: generation 0x00000000, 41 registrations, held by "
+            f"{NODE_B01}, Exclusive Access - Registrants Only (6h)"])
+        document = json.loads(cli("--json", "scan", "9", "--path", "0")[1])
+        facts = document["devices"][0]["facts"]
+        self.assertEqual(facts["reservation"]["text"], "NODE-X01")
+        self.assertEqual(len(facts["keys"]), 11)
+        status, out, _ = cli("full-status", "10", "--path", "0")
+        self.assertEqual(status, 0, out)
+        self.assertIn("  registrations: 41\n", out)
+        self.assertIn("  not shown: 33 more registrations, beyond the data area\n", out)
+
+    def test_group_clear_plans_what_it_then_does(self):
+        # Path 0 holds the holder's key: the plan says it clears, and who loses what.
+        status, out, _ = cli("group-clear", "11-12", "--path", "0")
+        self.assertEqual(status, 0, out)
+        plan = out.splitlines()
+        self.assertEqual(plan[0], f"device 11, path 0: would clear: held by {NODE_B01}, the key "
+                                  "path 0 holds; the CLEAR removes all 2 registrations, other "
+                                  "nodes' too")
+        self.assertEqual(plan[1], f"device 12, path 0: would not clear: held by {TESSALY1}, but "
+                                  'path 0 holds 0x4F4C442D4B455931 "OLD-KEY1": its CLEAR would '
+                                  "be refused")
+        status, out, _ = cli("--json", "group-clear", "11-12", "--path", "0", "--yes")
+        self.assertEqual(status, 24, out)
+        devices = json.loads(out)["devices"]
+        self.assertEqual([(d["summary"], d["exit_status"]) for d in devices], [
+            ("cleared: every registration went with the reservation", 0),
+            (f"not cleared: held by {TESSALY1}, but path 0 holds 0x4F4C442D4B455931 "
+             '"OLD-KEY1": its CLEAR would be refused', 24)])
+        self.assertNotIn("CLEAR", [c["service_action"] for c in devices[1]["commands"]])
+        self.assertIn("no reservation", cli("reservation", "11", "--path", "1")[1])
+
+    def test_group_clear_under_all_registrants_and_after_a_failed_read(self):
+        status, out, _ = cli("group-clear", "15", "--path", "0")
+        self.assertEqual((status, out), (0, "device 15, path 0: would not clear: held by every "
+                                            "registrant (Write Exclusive - All Registrants (7h)), "
+                                            f"path 0 among them under {TESSALY1}; READ RESERVATION "
+                                            "gives no key under such a reservation, so its CLEAR "
+                                            "would be refused\n"))
+        # Path 1 meets a unit attention that no retry is allowed to pass: nothing more is sent.
+        self.assertEqual(cli("clear", "16", "--path", "0")[0], 0)
+        status, out, _ = cli("--json", "--retries", "0", "group-clear", "16", "--path", "1", "--yes")
+        self.assertEqual(status, 6, out)
+        sent = [c["service_action"] for c in json.loads(out)["devices"][0]["commands"]]
+        self.assertEqual(sent, ["READ FULL STATUS"])
+
+    def test_fence_keeps_the_key_a_path_holds(self):
+        status, out, _ = cli("fence", "13", "--path", "0", "--victim", "NODE-C03")
+        self.assertEqual((status, out), (0, f"device 13, path 0: would PREEMPT AND ABORT {NODE_C03}"
+                                            " under 0x4E4F44452D413031 \"NODE-A01\", the key path 0"
+                                            " holds, with Write Exclusive - Registrants Only (5h)\n"))
+        status, out, _ = cli("fence", "13", "--path", "0", "--victim", "NODE-C03", "--yes")
+        self.assertEqual(status, 0, out)
+        self.assertTrue(out.startswith(f"device 13, path 0: fenced: victim key {NODE_C03} gone\n"))
+        status, out, _ = cli("scan", "13", "--path", "1")
+        self.assertEqual(out, "device 13, path 1: generation 0x00000001, 1 registration, held by "
+                              '0x4E4F44452D413031 "NODE-A01", Write Exclusive - Registrants Only '
+                              "(5h)\n")
+
+    def test_fence_refuses_a_victim_key_the_fencing_path_holds(self):
+        for yes in ([], ["--yes"]):
+            status, out, _ = cli("fence", "14", "--path", "0", "--victim", "NODE-C03", *yes)
+            self.assertEqual((status, out), (99, f"device 14, path 0: refused: path 0 holds the "
+                                                 f"victim key {NODE_C03} itself: fencing it through "
+                                                 "this path would fence this host\n"))
+        self.assertIn(f"key: {NODE_C03}", cli("keys", "14", "--path", "1")[1])
+
+    def test_words_are_taken_as_typed(self):
+        cases = [
+            (["fence", "2", "--path", "0", "--victim", "NODE-C03", "--victim", "NODE-B01"],
+             "--victim is given twice"),
+            (["clear", "4", "--path", "1", "--path", "9"], "--path is given twice"),
+            (["register", "\uff14", "--path", "0"], "'\uff14'"),
+            (["keys", "1\uff0d2", "--path", "0"], "'1\uff0d2'"),
+            (["fence", "7", "--path", "0", "--victim", "\uff2e\uff2f\uff24\uff25-\uff23" + "03"],
+             "'\uff2e\uff2f\uff24\uff25-\uff2303'"),
+        ]
+        for arguments, named in cases:
+            status, out, err = cli(*arguments, encoding="utf-8")
+            self.assertEqual((status, out), (1, ""), arguments)
+            self.assertIn(named, err)
+        status, out, _ = cli("--json", "keys", "1", "--path", "0", "--path", "1")
+        self.assertEqual(status, 1)
+        self.assertEqual(json.loads(out), {"program": "tessaly-cli", "exit_status": 1,
+                                           "error": "--path is given twice", "word": "--path"})
+        self.assertEqual(cli("reserve", "12", "--path", "0", "--type", "EA-RO")[0], 24)
+
+    def test_a_report_that_cannot_be_written_is_a_failure(self):
+        with open("/dev/full", "w") as full:
+            result = subprocess.run(["wine", OPTIONS.exe, "scan", "9-10", "--path", "0", "--json"],
+                                    env=wine_environment(), stdin=subprocess.DEVNULL,
+                                    stdout=full, stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(result.returncode, 74)
+        self.assertIn(b"standard output", result.stderr)
 
 
 if __name__ == "__main__":
