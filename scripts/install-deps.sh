@@ -9,6 +9,7 @@ packages=(
     binutils-mingw-w64-x86-64
     wine wine64 fonts-wine xvfb x11-utils imagemagick
     tgt libiscsi-dev
+    qemu-system-x86 qemu-block-extra linux-image-amd64 busybox-static dmsetup cpio xz-utils
     fp-utils python3
 )
 missing=()
