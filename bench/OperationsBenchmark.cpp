@@ -71,7 +71,7 @@ void OneCommand(benchmark::State& state) {
         world.ops.OnSelchangeCommand();
     }
     benchmark::DoNotOptimize(world.sink.bytes);
-    state.SetLabel(RowOf(static_cast<Command>(command)).name);
+    state.SetLabel(RowOf(static_cast<Command>(command)).Name());
 }
 BENCHMARK(OneCommand)->Arg(0)->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);
 

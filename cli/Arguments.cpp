@@ -70,12 +70,19 @@ struct OptionSpec {
     bool value;
 };
 constexpr OptionSpec kOptions[] = {
-    {"--json", 0, false},         {"--hex", 0, false},
-    {"--key", 0, true},           {"--retries", 0, true},
-    {"--path", kPath, true},      {"--all-paths", kAllPaths, false},
-    {"--type", kType, true},      {"--victim", kVictim, true},
-    {"--abort", kAbort, false},   {"--ignore-existing", kIgnoreExisting, false},
-    {"--old-key", kOldKey, true}, {"--yes", kYes, false},
+    {"--json", 0, false},
+    {"--hex", 0, false},
+    {"--key", 0, true},
+    {"--retries", 0, true},
+    {"--timeout", 0, true},
+    {"--path", kPath, true},
+    {"--all-paths", kAllPaths, false},
+    {"--type", kType, true},
+    {"--victim", kVictim, true},
+    {"--abort", kAbort, false},
+    {"--ignore-existing", kIgnoreExisting, false},
+    {"--old-key", kOldKey, true},
+    {"--yes", kYes, false},
 };
 
 const VerbSpec* FindVerb(const std::string& name) {
@@ -97,9 +104,9 @@ const OptionSpec* FindOption(const std::string& name) {
 }
 
 std::string CommandUsage(const VerbSpec& entry) {
-    std::string text = "usage: tessaly-cli [--json] [--hex] [--key KEY] [--retries N] " +
-                       std::string(entry.name) + " " + entry.arguments + "\n  " + entry.summary +
-                       "\n";
+    std::string text =
+        "usage: tessaly-cli [--json] [--hex] [--key KEY] [--retries N] [--timeout S] " +
+        std::string(entry.name) + " " + entry.arguments + "\n  " + entry.summary + "\n";
     if (entry.allowed & kType) {
         text += "  --type T: 1 we, 3 ea, 5 we-ro, 6 ea-ro, 7 we-ar, 8 ea-ar\n";
     }
@@ -146,7 +153,7 @@ const char* VerbName(Verb verb) {
 
 std::string Usage() {
     std::string text =
-        "usage: tessaly-cli [--json] [--hex] [--key KEY] [--retries N] COMMAND ARGS\n"
+        "usage: tessaly-cli [--json] [--hex] [--key KEY] [--retries N] [--timeout S] COMMAND ARGS\n"
         "Persistent reservations through the VLK driver's control device.\n\ncommands:\n";
     for (const auto& entry : kVerbs) {
         std::string line = "  " + std::string(entry.name) + " " + entry.arguments;
@@ -157,7 +164,8 @@ std::string Usage() {
         "KEY: 16 hex digits (0x allowed) or 8 characters in quotes; --key is this host's key\n"
         "     (default 0x54455353414C5931 \"TESSALY1\", the key of tessaly.exe).\n"
         "--json: one JSON document on standard output; --hex: the data area as a hex dump;\n"
-        "--retries N: retries of a command met by a unit attention (default 3).\n"
+        "--retries N: retries of a command met by a unit attention (default 3);\n"
+        "--timeout S: how long a command may take, in seconds (default 10).\n"
         "Exit status: 0 success, 1 syntax error, 2 not ready, 5 illegal request, 6 unit\n"
         "attention left, 15 no control device or no such device or path, 24 reservation\n"
         "conflict, 74 standard output cannot be written, 97 reply that cannot be decoded,\n"
@@ -249,6 +257,12 @@ ParsedArguments ParseWords(const std::vector<std::string>& words) {
                 return Error("'" + v + "' is not a number of retries (0..100)", v);
             }
             invocation.retries = static_cast<int>(*n);
+        } else if (word == "--timeout") {
+            const auto n = ParseNumber(v, 3600);
+            if (!n || *n == 0) {
+                return Error("'" + v + "' is not a timeout in seconds (1..3600)", v);
+            }
+            invocation.timeoutSeconds = *n;
         } else if (word == "--path") {
             const auto n = ParseNumber(v, kHighestPath);
             if (!n) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/Values.h"
 #include "core/Commands.h"
 
 namespace tessaly::cli {
@@ -36,6 +37,7 @@ struct Invocation {
     bool hex = false;
     ReservationKey key = FixedRegistrationKey();  // this host's key
     int retries = 3;                              // of a command met by a unit attention
+    std::uint32_t timeoutSeconds = 10;            // of each command
     bool ignoreExisting = false;
     std::optional<ReservationKey> oldKey;
     std::uint8_t type = 0;

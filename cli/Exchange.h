@@ -1,5 +1,6 @@
-// One command on one path of one device, as the command-line program sends it: the whole data area
-// asked for, unit attentions retried, and the outcome sorted into the exit status a script tests.
+// One persistent-reservation command on one target, as the command-line program sends it: unit
+// attentions retried, and the outcome sorted into the exit status a script tests. Decided from
+// the SCSI outcome alone; what is particular to a transport came decided inside it.
 #pragma once
 
 #include <cstdint>
@@ -7,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "core/Commands.h"
-#include "core/DeviceChannel.h"
-#include "core/Pause.h"
-#include "report/MessageLookup.h"
+#include "scsi/PersistentReservation.h"
+#include "scsi/Target.h"
 
 namespace tessaly::cli {
+
+using scsi::ReservationKey;
 
 // Exit statuses, the numbers scripts of this field test for.
 enum ExitStatus : int {
@@ -28,57 +29,45 @@ enum ExitStatus : int {
     kOtherFailure = 99
 };
 
-// The Win32 error of a device or path the driver does not have (ERROR_DEV_NOT_EXIST).
-inline constexpr std::uint32_t kErrorDeviceDoesNotExist = 55;
-
 // A command as sent, and what came back.
 struct Step {
-    Command command = Command::ReadKeys;
+    scsi::PrAction action = scsi::PrAction::ReadKeys;
     std::vector<std::uint8_t> cdb;
     std::vector<std::uint8_t> parameterList;  // PERSISTENT RESERVE OUT
     std::uint32_t allocationLength = 0;       // PERSISTENT RESERVE IN
     int attempts = 0;
-    bool sent = false;        // false when the control device is not open
-    std::uint32_t error = 0;  // of a failed control call
-    std::string errorText;    // the system's text for it, line break removed
-    std::uint32_t bytesReturned = 0;
-    std::uint8_t status = 0;
-    std::vector<std::uint8_t> sense;  // on CHECK CONDITION
-    std::vector<std::uint8_t> data;   // the data-in bytes the device transferred
+    scsi::Outcome outcome;
     int exitStatus = kSuccess;
     std::string failure;  // what went wrong, for a person; empty on success
 
     bool Good() const { return exitStatus == kSuccess; }
+    bool Sent() const { return outcome.failure != scsi::FailureKind::NoDevice; }
+    const std::vector<std::uint8_t>& Data() const { return outcome.dataIn; }
 };
-
-// The system's text for an error number without its line break; empty when it has none.
-std::string SystemText(MessageLookup& messages, std::uint32_t error);
-
-// What the command-line program asks for: a PERSISTENT RESERVE IN command reads the whole data
-// area.
-RequestFields WholeDataArea(std::uint32_t device, std::uint32_t path);
-// The request shape of the dialog's commands: a 24-byte allocation or parameter list, a 60-byte
-// transfer, scope and type 06h.
-RequestFields DialogShape(std::uint32_t device, std::uint32_t path);
 
 class Exchanger {
   public:
     // Notes on the retries (unit attentions) go to `note`.
-    Exchanger(DeviceChannel& channel, bool channelOpen, MessageLookup& messages, int retries,
+    Exchanger(int retries, std::uint32_t timeoutSeconds,
               std::function<void(const std::string&)> note);
 
-    // Sends the command as the fields give it and takes in the reply; a CHECK CONDITION with
-    // UNIT ATTENTION is sent again, up to the retries.
-    Step Run(Command command, const RequestFields& fields);
+    // Sends the action with the fields given and takes in the reply; a CHECK CONDITION with
+    // UNIT ATTENTION is sent again, up to the retries. A PERSISTENT RESERVE IN asks for
+    // `fields.allocationLength` bytes, or with 0 for as much as the target carries (at most
+    // 65535).
+    Step Run(scsi::Target& target, scsi::PrAction action, scsi::PrFields fields);
 
   private:
-    void Classify(Step& step) const;
-
-    DeviceChannel& channel_;
-    bool channelOpen_;
-    MessageLookup& messages_;
     int retries_;
+    std::uint32_t timeoutSeconds_;
     std::function<void(const std::string&)> note_;
 };
+
+// The whole data area a target carries in one PERSISTENT RESERVE IN.
+std::uint16_t WholeReply(const scsi::Target& target);
+
+// A refusal of the service action itself: a device without it answers ILLEGAL REQUEST, INVALID
+// FIELD IN CDB or INVALID COMMAND OPERATION CODE.
+bool NotSupported(const Step& step);
 
 }  // namespace tessaly::cli

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "scsi/Hex.h"
+
 namespace tessaly::cli {
 namespace {
 
@@ -31,25 +33,10 @@ std::optional<ReservationKey> KeyFromText(std::string_view text) {
 struct TypeEntry {
     std::uint8_t type;
     const char* shortName;
-    const char* name;
 };
 constexpr TypeEntry kTypes[] = {
-    {0x1, "we", "Write Exclusive"},
-    {0x3, "ea", "Exclusive Access"},
-    {0x5, "we-ro", "Write Exclusive - Registrants Only"},
-    {0x6, "ea-ro", "Exclusive Access - Registrants Only"},
-    {0x7, "we-ar", "Write Exclusive - All Registrants"},
-    {0x8, "ea-ar", "Exclusive Access - All Registrants"},
+    {0x1, "we"}, {0x3, "ea"}, {0x5, "we-ro"}, {0x6, "ea-ro"}, {0x7, "we-ar"}, {0x8, "ea-ar"},
 };
-
-const TypeEntry* FindType(std::uint8_t type) {
-    for (const auto& entry : kTypes) {
-        if (entry.type == type) {
-            return &entry;
-        }
-    }
-    return nullptr;
-}
 
 }  // namespace
 
@@ -79,11 +66,9 @@ std::optional<ReservationKey> ParseKey(std::string_view text) {
 }
 
 std::string KeyHex(const ReservationKey& key) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text = "0x";
     for (const std::uint8_t byte : key) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0x0F];
+        scsi::AppendHex(text, byte);
     }
     return text;
 }
@@ -111,24 +96,10 @@ std::optional<std::uint8_t> ParseType(std::string_view text) {
         }
     }
     const auto number = ParseNumber(text, 0xF);
-    if (number && FindType(static_cast<std::uint8_t>(*number)) != nullptr) {
+    if (number && scsi::TypeName(static_cast<std::uint8_t>(*number)) != nullptr) {
         return static_cast<std::uint8_t>(*number);
     }
     return std::nullopt;
-}
-
-const char* TypeName(std::uint8_t type) {
-    const TypeEntry* entry = FindType(type);
-    return entry != nullptr ? entry->name : nullptr;
-}
-
-const char* TypeShortName(std::uint8_t type) {
-    const TypeEntry* entry = FindType(type);
-    return entry != nullptr ? entry->shortName : nullptr;
-}
-
-const char* ScopeName(std::uint8_t scope) {
-    return scope == 0 ? "logical unit" : nullptr;
 }
 
 std::optional<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t highest) {
@@ -177,10 +148,6 @@ DeviceList ParseDevices(std::string_view text) {
         }
         start = comma + 1;
     }
-}
-
-std::string PathInitiatorName(std::uint32_t path) {
-    return "iqn.2026-12.org.tessaly:path" + std::to_string(path);
 }
 
 unsigned NextCodePoint(const std::string& text, std::size_t& at) {

@@ -8,16 +8,14 @@
 #include <string_view>
 #include <vector>
 
-#include "core/Commands.h"
+#include "core/RequestLayout.h"
+#include "scsi/PersistentReservation.h"
 
 namespace tessaly::cli {
 
-inline constexpr std::uint32_t kHighestDevice = 100;
-inline constexpr std::uint32_t kHighestPath = 32;
-
-// The iSCSI name under which READ FULL STATUS shows this host's path P of a VLK device:
-// "iqn.2026-12.org.tessaly:pathP", the name the driver gives the path's initiator port.
-std::string PathInitiatorName(std::uint32_t path);
+using scsi::ReservationKey;
+using tessaly::kHighestDevice;
+using tessaly::kHighestPath;
 
 // A key as typed: 16 hex digits (0x in front allowed), or 8 characters in quotes. Eight bare
 // characters are taken as text too, unless all eight are hex digits, which could mean either.
@@ -33,10 +31,6 @@ std::optional<std::string> KeyAscii(const ReservationKey& key);
 // Reservation types: 1h, 3h, 5h, 6h, 7h, 8h, typed as the number or as we, ea, we-ro, ea-ro,
 // we-ar, ea-ar in any case.
 std::optional<std::uint8_t> ParseType(std::string_view text);
-// "Write Exclusive", ..., "Exclusive Access - All Registrants"; nullptr for another value.
-const char* TypeName(std::uint8_t type);
-const char* TypeShortName(std::uint8_t type);
-const char* ScopeName(std::uint8_t scope);
 
 // A decimal number within 0..highest, nothing else.
 std::optional<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t highest);

@@ -1,5 +1,5 @@
-// What each persistent-reservation command is: one row of one table. The request builder, the
-// reports, the dialog's dispatch and the command-line program all read the rows; a command that
+// What each command of the dialog is: one row of one table, over the SCSI service action it
+// sends. The request builder, the reports and the dialog's dispatch read the rows; a command that
 // lacks part of its row does not compile.
 #pragma once
 
@@ -7,31 +7,22 @@
 #include <cstdint>
 
 #include "core/PassThroughRequest.h"
+#include "scsi/PersistentReservation.h"
 
 namespace tessaly {
 
-// Every command the programs send. The first five are the entries of the dialog's command list,
-// in list order; the others serve the command-line program.
+// The dialog's commands, in the order of its command list.
 enum class Command : int {
     ReadKeys,
     ReadReservation,
     RegisterDevice,
     ReserveDevice,
     ClearReservation,
-    ReportCapabilities,
-    ReadFullStatus,
-    RegisterAndIgnoreExistingKey,
-    Release,
-    Preempt,
-    PreemptAndAbort,
     Count
 };
 inline constexpr int kCommandCount = static_cast<int>(Command::Count);
-// The entries of the dialog's command list: Command values 0 to 4.
-inline constexpr int kListCommandCount = 5;
-
-inline constexpr std::uint8_t kPersistentReserveIn = 0x5E;
-inline constexpr std::uint8_t kPersistentReserveOut = 0x5F;
+// The entries of the dialog's command list: every command, in Command order.
+inline constexpr int kListCommandCount = kCommandCount;
 
 // How the dialog fills the two keys of a PERSISTENT RESERVE OUT parameter list.
 enum class KeyFill : std::uint8_t {
@@ -39,7 +30,6 @@ enum class KeyFill : std::uint8_t {
     FixedKeyAsServiceActionKey,  // zeros, then the program's own key
     FixedKeyAsReservationKey,    // the program's own key, then zeros
     CurrentKeyInBoth,            // the key read last, in both fields
-    Caller,                      // whatever the caller gives (the command-line program)
 };
 
 // The line a status block shows after a failed call.
@@ -59,92 +49,64 @@ struct ReportRow {
 
 struct CommandRow {
     Command command;
-    const char* name;  // the service action's SPC name
-    std::uint8_t operationCode;
-    std::uint8_t serviceAction;
+    scsi::PrAction action;      // the service action it sends
     std::uint8_t scopeAndType;  // command block byte 2 as the dialog sends it
     std::uint16_t length;       // allocation length (IN) or parameter list length (OUT)
-    DataDirection direction;
     KeyFill keys;
-    const char* listText;  // the dialog's command list entry; nullptr when not listed
-    ReportRow report;      // empty for a command the dialog does not send
+    const char* listText;  // the dialog's command list entry
+    ReportRow report;
+
+    constexpr const scsi::PrActionRow& Scsi() const { return scsi::ActionRow(action); }
+    constexpr const char* Name() const { return Scsi().name; }
+    constexpr bool In() const { return Scsi().direction == scsi::Direction::In; }
 };
 
 // Scope 0h (logical unit) with type 6h (Exclusive Access, Registrants Only): all three OUT
 // commands of the dialog carry it, REGISTER and CLEAR too.
 inline constexpr std::uint8_t kDialogScopeAndType = 0x06;
 inline constexpr std::uint16_t kDialogLength = kParameterListSize;
-inline constexpr ReportRow kNoReport{nullptr, FailureLine::None, false, false, nullptr, false};
 
 inline constexpr std::array<CommandRow, kCommandCount> kCommands{{
     {Command::ReadKeys,
-     "READ KEYS",
-     kPersistentReserveIn,
-     0x00,
+     scsi::PrAction::ReadKeys,
      0x00,
      kDialogLength,
-     DataDirection::In,
      KeyFill::None,
      "Read Persistent Reservation Key",
      {"READ PERSISTENT RESERVATION KEY:", FailureLine::OperationFailed, true, true,
       "            READ KEY PERSISTENT RESERVE IN:", false}},
     {Command::ReadReservation,
-     "READ RESERVATION",
-     kPersistentReserveIn,
-     0x01,
+     scsi::PrAction::ReadReservation,
      0x00,
      kDialogLength,
-     DataDirection::In,
      KeyFill::None,
      "Read Reservation",
      {nullptr, FailureLine::None, true, true,
       "            READ RESERVATION (PERSISTENT RESERVE IN):", true}},
     {Command::RegisterDevice,
-     "REGISTER",
-     kPersistentReserveOut,
-     0x00,
+     scsi::PrAction::Register,
      kDialogScopeAndType,
      kDialogLength,
-     DataDirection::Out,
      KeyFill::FixedKeyAsServiceActionKey,
      "Register Device",
      {"REGISTER DEVICE:", FailureLine::ErrorNumber, false, false,
       "            REGISTER RESERVATION (PERSISTENT RESERVE OUT):", true}},
     {Command::ReserveDevice,
-     "RESERVE",
-     kPersistentReserveOut,
-     0x01,
+     scsi::PrAction::Reserve,
      kDialogScopeAndType,
      kDialogLength,
-     DataDirection::Out,
      KeyFill::FixedKeyAsReservationKey,
      "Reserve Device",
      {nullptr, FailureLine::None, false, false,
       "            RESERVE RESERVATION (PERSISTENT RESERVE OUT):", true}},
     {Command::ClearReservation,
-     "CLEAR",
-     kPersistentReserveOut,
-     0x03,
+     scsi::PrAction::Clear,
      kDialogScopeAndType,
      kDialogLength,
-     DataDirection::Out,
      KeyFill::CurrentKeyInBoth,
      "Clear Reservation",
      {"CLEAR RESERVATION:", FailureLine::ErrorNumber, false, false,
       "            CLEAR RESERVATION (PERSISTENT RESERVE OUT):", true}},
-    {Command::ReportCapabilities, "REPORT CAPABILITIES", kPersistentReserveIn, 0x02, 0x00,
-     kDialogLength, DataDirection::In, KeyFill::None, nullptr, kNoReport},
-    {Command::ReadFullStatus, "READ FULL STATUS", kPersistentReserveIn, 0x03, 0x00, kDialogLength,
-     DataDirection::In, KeyFill::None, nullptr, kNoReport},
-    {Command::RegisterAndIgnoreExistingKey, "REGISTER AND IGNORE EXISTING KEY",
-     kPersistentReserveOut, 0x06, 0x00, kParameterListSize, DataDirection::Out, KeyFill::Caller,
-     nullptr, kNoReport},
-    {Command::Release, "RELEASE", kPersistentReserveOut, 0x02, 0x00, kParameterListSize,
-     DataDirection::Out, KeyFill::Caller, nullptr, kNoReport},
-    {Command::Preempt, "PREEMPT", kPersistentReserveOut, 0x04, 0x00, kParameterListSize,
-     DataDirection::Out, KeyFill::Caller, nullptr, kNoReport},
-    {Command::PreemptAndAbort, "PREEMPT AND ABORT", kPersistentReserveOut, 0x05, 0x00,
-     kParameterListSize, DataDirection::Out, KeyFill::Caller, nullptr, kNoReport},
 }};
 
 constexpr const CommandRow& RowOf(Command command) {
@@ -153,17 +115,11 @@ constexpr const CommandRow& RowOf(Command command) {
 
 // The checks that make a row complete.
 constexpr bool RowIsComplete(const CommandRow& row, int index) {
-    const bool in = row.direction == DataDirection::In;
-    const bool listed = index < kListCommandCount;
     const ReportRow& r = row.report;
-    return static_cast<int>(row.command) == index && row.name != nullptr &&
-           row.operationCode == (in ? kPersistentReserveIn : kPersistentReserveOut) &&
-           row.serviceAction <= 0x1F && row.length != 0 && (row.keys == KeyFill::None) == in &&
-           (row.listText != nullptr) == listed && (r.banner != nullptr) == listed &&
-           (r.statusHeading != nullptr) == (r.failureLine != FailureLine::None) &&
-           (listed || r.statusHeading == nullptr) &&
-           (listed || row.keys == KeyFill::Caller || in) &&
-           (!listed || row.keys != KeyFill::Caller) && (!listed || row.length == kDialogLength);
+    return static_cast<int>(row.command) == index && row.Name() != nullptr &&
+           row.length == kDialogLength && (row.keys == KeyFill::None) == row.In() &&
+           row.listText != nullptr && r.banner != nullptr &&
+           (r.statusHeading != nullptr) == (r.failureLine != FailureLine::None);
 }
 
 constexpr bool AllRowsComplete() {

@@ -37,7 +37,6 @@ inline constexpr std::size_t kParameterListSize = 24;
 namespace request_value {
 inline constexpr std::uint16_t kHeaderLength = request_layout::kHeaderSize;
 inline constexpr std::uint8_t kTargetId = 1;
-inline constexpr std::uint8_t kCdbLength = 10;
 inline constexpr std::uint8_t kSenseInfoLength = 24;
 inline constexpr std::uint32_t kDataTransferLength = 60;
 inline constexpr std::uint32_t kTimeOutSeconds = 2;
@@ -64,6 +63,13 @@ class PassThroughRequest {
                        std::span<const std::uint8_t> parameterList,
                        std::uint32_t transferLength = request_value::kDataTransferLength);
 
+    // Any command, in the same order: a command block of 1 to 16 bytes (its length in the
+    // header), the data to send (at most the data area), a transfer of at most the data area and
+    // the timeout in seconds.
+    PassThroughRequest(std::uint32_t device, std::uint32_t path, DataDirection direction,
+                       std::span<const std::uint8_t> cdb, std::span<const std::uint8_t> dataOut,
+                       std::uint32_t transferLength, std::uint32_t timeoutSeconds);
+
     std::uint8_t* Bytes() { return bytes_; }
     const std::uint8_t* Bytes() const { return bytes_; }
 
@@ -83,9 +89,19 @@ class PassThroughRequest {
     }
 
   private:
+    void Fill(std::uint32_t device, std::uint32_t path, DataDirection direction,
+              std::span<const std::uint8_t> cdb, std::span<const std::uint8_t> data,
+              std::uint32_t transferLength, std::uint32_t timeoutSeconds);
+
     // Left uninitialised on purpose: the constructor writes every byte.
     std::uint8_t bytes_[kSize];
 };
+
+// The output length of the control call that brings back `transferLength` data bytes: the block
+// up to the end of that part of the data area.
+constexpr std::uint32_t OutputLength(std::uint32_t transferLength) {
+    return block_offset::kDataArea + transferLength;
+}
 
 static_assert(sizeof(PassThroughRequest) == PassThroughRequest::kSize);
 static_assert(request_value::kDataBufferOffset + request_value::kDataTransferLength ==

@@ -13,6 +13,11 @@
 
 namespace tessaly {
 
+// The device and path numbers a request may carry, as the driver's administration command lists
+// them: devices 0 to 100, each with paths 0 to 32.
+inline constexpr std::uint32_t kHighestDevice = 100;
+inline constexpr std::uint32_t kHighestPath = 32;
+
 // Sizes: the request, the header, its command block field, the sense and the data area, and the
 // pass-through block (the request from offset 8: the longest output of the control call).
 namespace request_layout {

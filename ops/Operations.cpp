@@ -71,7 +71,7 @@ void Operations::Run(Command command, bool fromEdits, std::int32_t device, std::
     }
     const auto deviceNumber = static_cast<std::uint32_t>(device);
     const auto pathNumber = static_cast<std::uint32_t>(path);
-    if (deviceNumber > kHighestDeviceNumber || pathNumber > kHighestPathNumber) {
+    if (deviceNumber > kHighestDevice || pathNumber > kHighestPath) {
         dialog_.ShowMessage(kInvalidNumbersMessage);
         dialog_.FocusDeviceNumber();
         return;

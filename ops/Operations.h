@@ -18,9 +18,6 @@ inline constexpr const char kInvalidNumbersMessage[] =
     "Please enter a valid value for Device Number and Path Number above.";
 inline constexpr const char kInvalidSelectionMessage[] = "Invalid selection";
 
-inline constexpr std::uint32_t kHighestDeviceNumber = 100;
-inline constexpr std::uint32_t kHighestPathNumber = 32;
-
 // The C runtime's atoi rule, the same on every platform: leading white space, one optional sign,
 // digits up to the first non-digit with 32-bit wrap-around, 0 when there are no digits.
 std::int32_t DecimalToInt32(std::string_view text);

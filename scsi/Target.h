@@ -13,7 +13,7 @@ namespace tessaly::scsi {
 enum class Direction : std::uint8_t { None, In, Out };
 
 struct Request {
-    std::vector<std::uint8_t> cdb;      // 6 to 16 bytes
+    std::vector<std::uint8_t> cdb;  // 6 to 16 bytes
     Direction direction = Direction::None;
     std::vector<std::uint8_t> dataOut;  // Direction::Out: every byte to send
     std::uint32_t dataInLength = 0;     // Direction::In: the bytes the device may send back
@@ -27,6 +27,7 @@ enum class FailureKind : std::uint8_t {
                   // was sent to it
     BadReply,     // an answer came back that the transport itself cannot trust
     Interrupted,  // sent, but its answer did not come back (a lost connection, a timeout)
+    Failed,       // the transport refused or failed the command for another reason
 };
 
 // What one target knows of itself or of one command, for the JSON document: a name with a number
@@ -46,6 +47,7 @@ struct Fact {
 };
 
 struct Outcome {
+    bool sent = true;  // false when the transport never tried to deliver it (nothing to send to)
     FailureKind failure = FailureKind::None;
     std::int64_t failureNumber = 0;  // the transport's own number (a Win32 error, an errno...)
     std::string failureText;         // for a person: what failed, and the system's own words

@@ -7,9 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "cli/Exchange.h"
-#include "core/Commands.h"
 #include "core/DeviceChannel.h"
+#include "scsi/PersistentReservation.h"
 #include "win32/Win32DriverPort.h"
 
 int main(int argc, char** argv) {
@@ -34,12 +33,13 @@ int main(int argc, char** argv) {
     ::QueryPerformanceCounter(&start);
     int failed = 0;
     for (std::uint32_t device = first; device <= last; ++device) {
-        tessaly::PassThroughRequest request =
-            tessaly::BuildRequest(tessaly::RowOf(tessaly::Command::ReadFullStatus),
-                                  tessaly::cli::WholeDataArea(device, path));
+        constexpr std::uint32_t kWhole = tessaly::request_layout::kDataAreaSize;
+        const auto cdb =
+            tessaly::scsi::PersistentReserveInCdb(tessaly::scsi::kReadFullStatus, kWhole);
+        tessaly::PassThroughRequest request(device, path, tessaly::DataDirection::In, cdb, {},
+                                            kWhole, 10);
         tessaly::OperationResult result;
-        const std::uint32_t transfer = request.DataTransferLength();
-        failed += channel.Send(request, result, tessaly::OutputLength(transfer)) != 0;
+        failed += channel.Send(request, result, tessaly::OutputLength(kWhole)) != 0;
     }
     ::QueryPerformanceCounter(&end);
     std::printf("%.6f %d\n",

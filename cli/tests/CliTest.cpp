@@ -4,6 +4,7 @@
 
 #include "cli/Cli.h"
 #include "cli/tests/ModelDriver.h"
+#include "core/Commands.h"
 #include "sim/config/DefaultSetup.h"
 #include "testing/MemoryDialog.h"
 
@@ -162,6 +163,32 @@ TEST(Cli, GroupClearPlansWithoutYesAndVerifiesWithIt) {
     }
     // The same reads; devices 0, 1 and 5 then get REGISTER, CLEAR and a read after them.
     EXPECT_EQ(driver.calls - readsOnly, readsOnly + 3 * 3);
+}
+
+TEST(Cli, GroupClearSendsTheDialogsRequests) {
+    ModelDriver driver(DefaultDisks());
+    ASSERT_EQ(RunOn(driver, {"group-clear", "1", "--path", "2", "--yes"}).status, 0);
+    // READ FULL STATUS, then the dialog's READ RESERVATION, REGISTER and CLEAR, then a read.
+    ASSERT_EQ(driver.requests.size(), 5u);
+    // The dialog's clear carries the key its read took: TESSALY1, device 1's holder.
+    auto read = BuildCommandRequest(Command::ReadReservation, 1, 2, CurrentKey{});
+    const ReservationKey holder = FixedRegistrationKey();
+    std::copy(holder.begin(), holder.end(), read.OutputArea() + 92 + 8);
+    CurrentKey key;
+    key.CaptureFrom(read);
+    const Command dialog[] = {Command::ReadReservation, Command::RegisterDevice,
+                              Command::ClearReservation};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const auto expected = BuildCommandRequest(dialog[i], 1, 2, key);
+        const auto& sent = driver.requests[i + 1];
+        const auto cdb = [](const std::uint8_t* request) {
+            return std::vector<std::uint8_t>(request + 44, request + 44 + 16);
+        };
+        EXPECT_EQ(cdb(sent.data()), cdb(expected.Bytes())) << i;
+        EXPECT_EQ(std::vector<std::uint8_t>(sent.begin() + 100, sent.begin() + 124),
+                  std::vector<std::uint8_t>(expected.Bytes() + 100, expected.Bytes() + 124))
+            << "the parameter list of request " << i;
+    }
 }
 
 TEST(Cli, RegisterOnEveryPathSkipsThoseThatDoNotExist) {

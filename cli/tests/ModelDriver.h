@@ -32,6 +32,7 @@ class ModelDriver : public DriverPort {
         ++calls;
         std::vector<std::uint8_t> system(inputLength > outputLength ? inputLength : outputLength);
         std::memcpy(system.data(), input, inputLength);
+        requests.emplace_back(system.begin(), system.begin() + inputLength);
         std::uint32_t returned = 0;
         const std::int32_t status = model->PassThrough(code, system.data(), inputLength,
                                                        system.data(), outputLength, &returned);
@@ -53,6 +54,7 @@ class ModelDriver : public DriverPort {
     bool ok = false;
     std::uint32_t openError = 0;
     int calls = 0;
+    std::vector<std::vector<std::uint8_t>> requests;  // every record sent, as sent
     // Lets a test spoil a reply before it is returned: the output block and its length.
     std::function<void(std::uint8_t* block, std::uint32_t& returned)> reply;
     std::unique_ptr<vlksim::DiskModel> model = std::make_unique<vlksim::DiskModel>();

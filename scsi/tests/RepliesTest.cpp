@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "cli/Decode.h"
+#include "scsi/Replies.h"
+#include "scsi/Sense.h"
 
-namespace tessaly::cli {
+namespace tessaly::scsi {
 namespace {
 
 using Data = std::vector<std::uint8_t>;
@@ -167,4 +168,4 @@ TEST(Decode, SenseInBothFormatsAndEveryNamedCode) {
 }
 
 }  // namespace
-}  // namespace tessaly::cli
+}  // namespace tessaly::scsi

@@ -1,0 +1,34 @@
+#include "cli/Transports.h"
+
+namespace tessaly::cli {
+namespace {
+
+class UnreachableTarget : public scsi::Target {
+  public:
+    UnreachableTarget(std::string where, std::string text)
+        : where_(std::move(where)), text_(std::move(text)) {}
+
+    scsi::Outcome Execute(const scsi::Request&) override {
+        scsi::Outcome outcome;
+        outcome.sent = false;
+        outcome.failure = scsi::FailureKind::NoDevice;
+        outcome.failureText = text_;
+        return outcome;
+    }
+    std::uint32_t MaxDataIn() const override { return 0xFFFF; }
+    std::string InitiatorName() const override { return {}; }
+    std::string Where() const override { return where_; }
+    std::vector<scsi::Fact> Describe() const override { return {}; }
+
+  private:
+    std::string where_;
+    std::string text_;
+};
+
+}  // namespace
+
+std::unique_ptr<scsi::Target> Unreachable(std::string where, std::string text) {
+    return std::make_unique<UnreachableTarget>(std::move(where), std::move(text));
+}
+
+}  // namespace tessaly::cli
