@@ -22,6 +22,7 @@ constexpr std::uint8_t kInquiry = 0x12;
 constexpr std::uint8_t kReadCapacity10 = 0x25;
 constexpr std::uint8_t kRead10 = 0x28;
 constexpr std::uint8_t kWrite10 = 0x2A;
+constexpr std::uint8_t kRead16 = 0x88;
 constexpr std::uint8_t kPersistentReserveIn = 0x5E;
 constexpr std::uint8_t kPersistentReserveOut = 0x5F;
 constexpr std::uint8_t kReportLuns = 0xA0;
@@ -109,6 +110,10 @@ std::uint16_t LoadBe16(const std::uint8_t* at) {
 std::uint32_t LoadBe32(const std::uint8_t* at) {
     return (static_cast<std::uint32_t>(at[0]) << 24) | (static_cast<std::uint32_t>(at[1]) << 16) |
            (static_cast<std::uint32_t>(at[2]) << 8) | static_cast<std::uint32_t>(at[3]);
+}
+
+std::uint64_t LoadBe64(const std::uint8_t* at) {
+    return (std::uint64_t{LoadBe32(at)} << 32) | LoadBe32(at + 4);
 }
 
 void StoreBe32(std::uint8_t* at, std::uint32_t value) {
@@ -404,6 +409,30 @@ bool DiskModel::AccessConflicts(const Device& device, std::uint32_t nexus, bool 
     }
 }
 
+DiskModel::ScsiOutcome DiskModel::MediumAccess(const Device& device, std::uint32_t nexus,
+                                               bool writes, std::uint64_t lba, std::uint64_t blocks,
+                                               std::uint32_t dataOutLength, std::uint8_t* dataIn,
+                                               std::uint32_t dataInCapacity) {
+    if (AccessConflicts(device, nexus, writes)) {
+        return Conflict();
+    }
+    if (lba > kBlockCount || blocks > kBlockCount - lba) {
+        return IllegalRequest(kLbaOutOfRange);
+    }
+    // The medium is not kept: reads give zeros, writes are taken and dropped.
+    const std::uint64_t bytes = blocks * kBlockSize;
+    ScsiOutcome outcome = Good();
+    if (writes) {
+        outcome.dataOutLength =
+            bytes < dataOutLength ? static_cast<std::uint32_t>(bytes) : dataOutLength;
+    } else {
+        outcome.dataInLength =
+            bytes < dataInCapacity ? static_cast<std::uint32_t>(bytes) : dataInCapacity;
+        Fill(dataIn, 0, outcome.dataInLength);
+    }
+    return outcome;
+}
+
 DiskModel::ScsiOutcome DiskModel::Execute(std::uint32_t device, Nexus nexus,
                                           const std::uint8_t* cdb, std::uint32_t cdbLength,
                                           const std::uint8_t* dataOut, std::uint32_t dataOutLength,
@@ -444,32 +473,15 @@ DiskModel::ScsiOutcome DiskModel::Execute(std::uint32_t device, Nexus nexus,
             return cdbLength >= 10 ? ReadCapacity(dataIn, dataInCapacity)
                                    : IllegalRequest(kInvalidFieldInCdb);
         case kRead10:
-        case kWrite10: {
-            if (cdbLength < 10) {
-                return IllegalRequest(kInvalidFieldInCdb);
-            }
-            const bool writes = cdb[0] == kWrite10;
-            if (AccessConflicts(d, number, writes)) {
-                return Conflict();
-            }
-            const std::uint64_t lba = LoadBe32(cdb + 2);
-            const std::uint64_t blocks = LoadBe16(cdb + 7);
-            if (lba + blocks > kBlockCount) {
-                return IllegalRequest(kLbaOutOfRange);
-            }
-            // The medium is not kept: reads give zeros, writes are taken and dropped.
-            const std::uint64_t bytes = blocks * kBlockSize;
-            ScsiOutcome outcome = Good();
-            if (writes) {
-                outcome.dataOutLength =
-                    bytes < dataOutLength ? static_cast<std::uint32_t>(bytes) : dataOutLength;
-            } else {
-                outcome.dataInLength =
-                    bytes < dataInCapacity ? static_cast<std::uint32_t>(bytes) : dataInCapacity;
-                Fill(dataIn, 0, outcome.dataInLength);
-            }
-            return outcome;
-        }
+        case kWrite10:
+            return cdbLength >= 10
+                       ? MediumAccess(d, number, cdb[0] == kWrite10, LoadBe32(cdb + 2),
+                                      LoadBe16(cdb + 7), dataOutLength, dataIn, dataInCapacity)
+                       : IllegalRequest(kInvalidFieldInCdb);
+        case kRead16:
+            return cdbLength >= 16 ? MediumAccess(d, number, false, LoadBe64(cdb + 2),
+                                                  LoadBe32(cdb + 10), 0, dataIn, dataInCapacity)
+                                   : IllegalRequest(kInvalidFieldInCdb);
         case kReportLuns:
             return cdbLength >= 12 ? ReportLuns(cdb, dataIn, dataInCapacity)
                                    : IllegalRequest(kInvalidFieldInCdb);

@@ -147,6 +147,11 @@ class DiskModel {
     static bool SetReservation(Device& device, std::uint32_t nexus, std::uint8_t type);
     static bool IsHolder(const Device& device, std::uint32_t nexus);
     static bool AccessConflicts(const Device& device, std::uint32_t nexus, bool writes);
+    // READ(10), WRITE(10), READ(16) of `blocks` blocks from `lba`, once the command block is read.
+    static ScsiOutcome MediumAccess(const Device& device, std::uint32_t nexus, bool writes,
+                                    std::uint64_t lba, std::uint64_t blocks,
+                                    std::uint32_t dataOutLength, std::uint8_t* dataIn,
+                                    std::uint32_t dataInCapacity);
     static ScsiOutcome Inquiry(const std::uint8_t* cdb, std::uint8_t* dataIn,
                                std::uint32_t capacity);
     static ScsiOutcome ReadCapacity(std::uint8_t* dataIn, std::uint32_t capacity);
