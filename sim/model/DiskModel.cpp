@@ -275,6 +275,11 @@ std::uint32_t DiskModel::Generation(std::uint32_t device) const {
     return found != nullptr ? found->generation : 0;
 }
 
+std::uint32_t DiskModel::Quirks(std::uint32_t device) const {
+    const Device* found = FindDevice(device);
+    return found != nullptr ? found->quirks : 0;
+}
+
 bool DiskModel::AddDevice(std::uint32_t device) {
     if (device >= kDeviceCount) {
         return false;
@@ -324,6 +329,15 @@ bool DiskModel::SetUnitAttentions(std::uint32_t device, bool on) {
         return false;
     }
     found->unitAttentions = on;
+    return true;
+}
+
+bool DiskModel::SetQuirks(std::uint32_t device, std::uint32_t quirks) {
+    Device* found = FindDevice(device);
+    if (found == nullptr || (quirks & ~kQuirksAll) != 0) {
+        return false;
+    }
+    found->quirks = quirks;
     return true;
 }
 
@@ -404,7 +418,9 @@ bool DiskModel::AccessConflicts(const Device& device, std::uint32_t nexus, bool 
         case kTypeWriteExclusiveRegistrantsOnly:
         case kTypeWriteExclusiveAllRegistrants:
             return !registered && writes;
-        default:  // the two exclusive-access registrants types
+        case kTypeExclusiveAccessAllRegistrants:
+            return !registered && (writes || (device.quirks & kQuirkAllRegistrantsOpen) == 0);
+        default:  // Exclusive Access - Registrants Only
             return !registered;
     }
 }
@@ -616,7 +632,13 @@ void DiskModel::WriteFullStatus(const Device& device, DataIn& out) {
     for (std::uint32_t i = 0; i < device.registrationCount; ++i) {
         const std::uint32_t nexus = device.registrationOrder[i];
         const bool holder = IsHolder(device, nexus);
-        out.Bytes(device.keys[nexus], 8);
+        if ((device.quirks & kQuirkFullStatusKeySwapped) != 0) {
+            for (std::uint32_t b = 8; b > 0; --b) {
+                out.Byte(device.keys[nexus][b - 1]);
+            }
+        } else {
+            out.Bytes(device.keys[nexus], 8);
+        }
         out.Zeros(4);
         out.Byte(holder ? 0x01 : 0x00);
         out.Byte(holder ? static_cast<std::uint8_t>((device.scope << 4) | device.type) : 0);
@@ -647,8 +669,12 @@ DiskModel::ScsiOutcome DiskModel::ReserveOut(Device& device, std::uint32_t nexus
         case kRegisterAndIgnoreExistingKey:
         case kClear:
             break;  // scope and type are ignored
-        case kPreempt:
         case kPreemptAndAbort:
+            if ((device.quirks & kQuirkNoPreemptAbort) != 0) {
+                return IllegalRequest(kInvalidFieldInCdb);
+            }
+            break;  // as PREEMPT
+        case kPreempt:
             break;  // scope and type matter only when a reservation is taken
         case kReserve:
         case kRelease:
@@ -726,6 +752,12 @@ DiskModel::ScsiOutcome DiskModel::ServeRegister(Device& device, std::uint32_t ne
         }
     } else {
         Register(device, nexus, list.serviceActionKey);
+        // The pair's two paths share one registration: the other path's goes, unannounced.
+        const std::uint32_t partner = nexus ^ 1;
+        if ((device.quirks & kQuirkRegisterOverwritesPartner) != 0 && nexus < kPathCount &&
+            partner < kPathCount && device.registered[partner]) {
+            Unregister(device, partner);
+        }
     }
     ++device.generation;
     return Good();
@@ -739,7 +771,8 @@ DiskModel::ScsiOutcome DiskModel::ServeReserve(Device& device, std::uint32_t nex
     }
     // Another nexus holds it (a mere registrant of a registrants-only reservation is not a
     // holder), or the holder asks for a different one.
-    if (!IsHolder(device, nexus) || device.type != type || device.scope != scope) {
+    if (!IsHolder(device, nexus) || device.type != type || device.scope != scope ||
+        (device.quirks & kQuirkReserveAgainConflicts) != 0) {
         return Conflict();
     }
     return Good();
@@ -763,7 +796,7 @@ DiskModel::ScsiOutcome DiskModel::ServeRelease(Device& device, std::uint32_t nex
 
 DiskModel::ScsiOutcome DiskModel::ServeClear(Device& device, std::uint32_t nexus) {
     RemoveRegistrations(device, nullptr, nexus, false, kReservationsPreempted);
-    ++device.generation;
+    MoveGeneration(device);
     return Good();
 }
 
@@ -798,15 +831,20 @@ DiskModel::ScsiOutcome DiskModel::ServePreempt(Device& device, std::uint32_t nex
     } else if (scope != kScopeLogicalUnit || !IsValidType(type)) {
         return IllegalRequest(kInvalidFieldInCdb);
     } else {
-        const bool changes = device.type != type || device.scope != scope;
-        RemoveRegistrations(device, allRegistrants ? nullptr : victim, nexus, true,
+        // preempt-drops-own: the sender bearing the holder's key goes with the holder, and the
+        // reservation with them (SetReservation takes no unregistered nexus), which the
+        // registrants left hear of as a release.
+        const bool dropsOwn =
+            (device.quirks & kQuirkPreemptDropsOwn) != 0 && KeysEqual(device.keys[nexus], victim);
+        const bool changes = device.type != type || device.scope != scope || dropsOwn;
+        RemoveRegistrations(device, allRegistrants ? nullptr : victim, nexus, !dropsOwn,
                             kRegistrationsPreempted);
         if (changes) {
             TellRegistrants(device, nexus, kReservationsReleased);
         }
         SetReservation(device, nexus, type);
     }
-    ++device.generation;
+    MoveGeneration(device);
     return Good();
 }
 
@@ -826,9 +864,15 @@ void DiskModel::RemoveRegistrations(Device& device, const std::uint8_t* key, std
     }
 }
 
+void DiskModel::MoveGeneration(Device& device) {
+    if ((device.quirks & kQuirkGenerationStuck) == 0) {
+        ++device.generation;
+    }
+}
+
 // A kind already pending for the nexus is not queued again: it would tell nothing new.
 void DiskModel::RaiseUnitAttention(Device& device, std::uint32_t nexus, std::uint16_t attention) {
-    if (!device.unitAttentions) {
+    if (!device.unitAttentions || (device.quirks & kQuirkNoUnitAttentions) != 0) {
         return;
     }
     std::uint8_t& count = device.attentionCount[nexus];

@@ -406,6 +406,7 @@ TEST(DiskModelSetUp, NumbersCapacityAndPresence) {
     DiskModel model;
     EXPECT_FALSE(model.AddDevice(101));
     EXPECT_FALSE(model.AddPath(5, 0));  // device absent
+    EXPECT_FALSE(model.SetQuirks(5, kQuirkGenerationStuck));
     ASSERT_TRUE(model.AddDevice(100));
     EXPECT_TRUE(model.AddDevice(100));
     EXPECT_FALSE(model.AddPath(100, 33));
@@ -431,9 +432,13 @@ TEST(DiskModelSetUp, NumbersCapacityAndPresence) {
     ASSERT_TRUE(model.AddPathRegistration(100, 32, kKeyC.data()));
     EXPECT_EQ(ReserveIn(model, 100, Path(32), 0x00).KeyAt(8), kKeyC);
 
+    EXPECT_FALSE(model.SetQuirks(100, kQuirksAll + 1));
+    ASSERT_TRUE(model.SetQuirks(100, kQuirksAll));
+
     model.Clear();
     EXPECT_FALSE(model.HasDevice(100));
     ASSERT_TRUE(model.AddDevice(100));
+    EXPECT_EQ(model.Quirks(100), 0u);
     EXPECT_FALSE(model.HasPath(100, 32));
     EXPECT_EQ(ReserveIn(model, 100, Foreign(0), 0x00).Be32(4), 0u);
 }
