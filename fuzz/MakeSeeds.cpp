@@ -208,16 +208,42 @@ void WritePassThroughSeeds() {
               BuildCommandRequest(Command::ReadReservation, 4, 0, none),
           }));
 
-    Bytes ownSetup;
-    const std::string text = "device 7 paths 0-2\ndevice 7 path 1 key \"NODE-C01\" reserve 8\n";
-    AppendLe(ownSetup, static_cast<std::uint32_t>(text.size()), 2);
-    ownSetup.insert(ownSetup.end(), text.begin(), text.end());
-    const Bytes readBack =
-        PassThroughSeed({BuildCommandRequest(Command::ReadReservation, 7, 1, none),
-                         BuildCommandRequest(Command::RegisterDevice, 7, 0, none),
-                         BuildCommandRequest(Command::ReadKeys, 7, 0, none)});
-    ownSetup.insert(ownSetup.end(), readBack.begin() + 2, readBack.end());
-    Write("passthrough", "own-setup-all-registrants", ownSetup);
+    // The requests on disks of a set-up of their own, in place of the default disks.
+    const auto ownSetup = [](const std::string& text,
+                             const std::vector<PassThroughRequest>& requests) {
+        Bytes seed;
+        AppendLe(seed, static_cast<std::uint32_t>(text.size()), 2);
+        seed.insert(seed.end(), text.begin(), text.end());
+        const Bytes calls = PassThroughSeed(requests);
+        seed.insert(seed.end(), calls.begin() + 2, calls.end());
+        return seed;
+    };
+    Write("passthrough", "own-setup-all-registrants",
+          ownSetup("device 7 paths 0-2\ndevice 7 path 1 key \"NODE-C01\" reserve 8\n",
+                   {BuildCommandRequest(Command::ReadReservation, 7, 1, none),
+                    BuildCommandRequest(Command::RegisterDevice, 7, 0, none),
+                    BuildCommandRequest(Command::ReadKeys, 7, 0, none)}));
+
+    // A disk with every quirk: a dead node fenced from path 1 while path 0 is registered.
+    const Bytes fence{'T', 'E', 'S', 'S', 'A', 'L', 'Y', '1',
+                      'N', 'O', 'D', 'E', '-', 'C', '0', '3'};
+    PassThroughRequest read16 = Other(7, 2, D::In, {0x88});
+    read16.Bytes()[tessaly::request_offset::kCdbLength] = 16;
+    read16.Bytes()[tessaly::request_offset::kCdb + 13] = 1;  // one block from LBA 0
+    Write(
+        "passthrough", "own-setup-quirks",
+        ownSetup("device 7 paths 0-3 unit-attentions\n"
+                 "device 7 quirk all-registrants-open full-status-key-swapped no-unit-attentions\n"
+                 "device 7 quirk preempt-drops-own reserve-again-conflicts generation-stuck\n"
+                 "device 7 quirk register-overwrites-partner no-preempt-abort\n"
+                 "device 7 foreign 5 key \"NODE-C03\" reserve 6\n"
+                 "device 7 path 0 key 54455353414C5931\n",
+                 {Other(7, 0, D::In, {0x5E, 0x03, 0, 0, 0, 0, 0, 0, 60, 0}),
+                  BuildCommandRequest(Command::RegisterDevice, 7, 1, none),
+                  Other(7, 1, D::Out, {0x5F, 0x05, 0x06, 0, 0, 0, 0, 0, 24, 0}, fence),
+                  Other(7, 1, D::Out, {0x5F, 0x04, 0x06, 0, 0, 0, 0, 0, 24, 0}, fence),
+                  Other(7, 1, D::Out, {0x5F, 0x01, 0x06, 0, 0, 0, 0, 0, 24, 0}, ownKey), read16,
+                  BuildCommandRequest(Command::ReadKeys, 7, 0, none)}));
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // The set-up parser over any bytes, and the disk model loaded from what it accepts: the model must
 // take every set-up the parser accepts and then hold exactly that, as READ KEYS and READ
-// RESERVATION show it.
+// RESERVATION show it, with the quirks the text names.
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "fuzz/FuzzInput.h"
 #include "sim/config/Setup.h"
@@ -34,9 +35,16 @@ const vlksim::SetupRegistration* Registration(const vlksim::SetupDevice& device,
     return nullptr;
 }
 
-void CheckDevice(vlksim::DiskModel& model, std::uint32_t number,
-                 const vlksim::SetupDevice& device) {
+void CheckDevice(vlksim::DiskModel& model, std::uint32_t number, const vlksim::SetupDevice& device,
+                 const std::string& lowerText) {
     Check(model.Generation(number) == 0, "set-up leaves the generation at 0");
+    Check(model.Quirks(number) == device.quirks, "the model has the quirks of the set-up");
+    for (std::uint32_t quirk = 1; quirk <= vlksim::kQuirksAll; quirk <<= 1) {
+        const char* name = vlksim::SetupQuirkName(quirk);
+        Check(name != nullptr, "every quirk has a name");
+        Check((device.quirks & quirk) == 0 || lowerText.find(name) != std::string::npos,
+              "a quirk of the set-up is named in the text");
+    }
     for (std::uint32_t p = 0; p < vlksim::kPathCount; ++p) {
         Check(model.HasPath(number, p) == ((device.paths >> p) & 1),
               "the model has the paths of the set-up");
@@ -85,10 +93,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Check(result.line == 0, "success names no line");
     Check(vlksim::ApplySetup(setup, model), "the model takes every set-up the parser accepts");
+    std::string lowerText(reinterpret_cast<const char*>(data), size);
+    for (char& c : lowerText) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
     for (std::uint32_t d = 0; d < vlksim::kDeviceCount; ++d) {
         Check(model.HasDevice(d) == setup.devices[d].present, "the model has the set-up's disks");
         if (setup.devices[d].present) {
-            CheckDevice(model, d, setup.devices[d]);
+            CheckDevice(model, d, setup.devices[d], lowerText);
+        } else {
+            Check(setup.devices[d].quirks == 0, "no quirks for a disk that is not there");
         }
     }
     return 0;

@@ -1,7 +1,37 @@
 #include "sim/config/Setup.h"
 
+#include "sim/model/DiskModel.h"
+
 namespace vlksim {
 namespace {
+
+// The quirks by the names the set-up text gives them.
+struct QuirkName {
+    const char* name;
+    std::uint32_t quirk;
+};
+constexpr QuirkName kQuirkNames[] = {
+    {"all-registrants-open", kQuirkAllRegistrantsOpen},
+    {"full-status-key-swapped", kQuirkFullStatusKeySwapped},
+    {"no-unit-attentions", kQuirkNoUnitAttentions},
+    {"preempt-drops-own", kQuirkPreemptDropsOwn},
+    {"reserve-again-conflicts", kQuirkReserveAgainConflicts},
+    {"register-overwrites-partner", kQuirkRegisterOverwritesPartner},
+    {"generation-stuck", kQuirkGenerationStuck},
+    {"no-preempt-abort", kQuirkNoPreemptAbort},
+};
+
+constexpr bool EveryQuirkNamedOnce() {
+    std::uint32_t named = 0;
+    for (const QuirkName& entry : kQuirkNames) {
+        if ((named & entry.quirk) != 0) {
+            return false;
+        }
+        named |= entry.quirk;
+    }
+    return named == kQuirksAll;
+}
+static_assert(EveryQuirkNamedOnce(), "each quirk of the disk model has one name");
 
 // One line of the text, without its line end, read word by word.
 class LineReader {
@@ -216,6 +246,37 @@ bool IsTextByte(char c) {
     return c == '\t' || (c >= 0x20 && c <= 0x7E);
 }
 
+// The rest of a "quirk" line: one name or more, each once for the disk.
+SetupError ParseQuirks(LineReader& reader, SetupDevice& device) {
+    SetupError error = SetupError::None;
+    Word word{};
+    std::uint32_t quirks = 0;
+    while (reader.Next(word, error)) {
+        std::uint32_t quirk = 0;
+        for (const QuirkName& entry : kQuirkNames) {
+            quirk = Is(word, entry.name) ? entry.quirk : quirk;
+        }
+        if (quirk == 0) {
+            return SetupError::UnknownQuirk;
+        }
+        if (((quirks | device.quirks) & quirk) != 0) {
+            return SetupError::DuplicateQuirk;
+        }
+        quirks |= quirk;
+    }
+    if (error != SetupError::None) {
+        return error;
+    }
+    if (quirks == 0) {
+        return SetupError::MissingWord;
+    }
+    if (!device.present) {
+        return SetupError::UndeclaredDevice;
+    }
+    device.quirks |= quirks;
+    return SetupError::None;
+}
+
 // One statement. The line holds only printable bytes and tabs.
 SetupError ParseLine(const char* begin, const char* end, DiskSetup& setup) {
     LineReader reader(begin, end);
@@ -281,6 +342,9 @@ SetupError ParseLine(const char* begin, const char* end, DiskSetup& setup) {
         device.paths = paths;
         device.unitAttentions = unitAttentions;
         return SetupError::None;
+    }
+    if (Is(word, "quirk")) {
+        return ParseQuirks(reader, device);
     }
 
     const bool onPath = Is(word, "path");
@@ -435,7 +499,7 @@ const char* SetupErrorText(SetupError error) {
         case SetupError::DuplicateDevice:
             return "a device declared twice";
         case SetupError::UndeclaredDevice:
-            return "a registration on a device without a paths line before it";
+            return "a registration or quirk on a device without a paths line before it";
         case SetupError::UnknownPath:
             return "a registration on a path the device does not have";
         case SetupError::BadKey:
@@ -450,8 +514,21 @@ const char* SetupErrorText(SetupError error) {
             return "a reservation type other than 1, 3, 5, 6, 7 or 8";
         case SetupError::SecondHolder:
             return "a second reservation holder on one device";
+        case SetupError::UnknownQuirk:
+            return "an unknown quirk";
+        case SetupError::DuplicateQuirk:
+            return "a quirk named twice for one device";
     }
     return "unknown error";
+}
+
+const char* SetupQuirkName(std::uint32_t quirk) {
+    for (const QuirkName& entry : kQuirkNames) {
+        if (entry.quirk == quirk) {
+            return entry.name;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace vlksim

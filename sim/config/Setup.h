@@ -17,10 +17,14 @@
 //   device N foreign LIST key KEY [reserve TYPE]
 //                                            other hosts' initiators of LIST (0..7) the same way,
 //                                            e.g. the several initiators of one cluster node
+//   device N quirk NAME [NAME...]            disk N departs from SPC-3 as each NAME says
+//                                            (all-registrants-open, generation-stuck, ...: the
+//                                            table in Setup.cpp; sim/README.md tells each)
 //
 // KEY is 16 hexadecimal digits (54455353414C5931) or 8 characters in double quotes ("TESSALY1");
 // it may not be all zero. TYPE is a persistent reservation type: 1, 3, 5, 6, 7 or 8. A disk is
-// declared once, before its registrations, and has at most one reservation holder. The disk
+// declared once, before its registrations and quirks, has at most one reservation holder and
+// each quirk once. The disk
 // takes the registrations in the order of their lines, and of the numbers within a line (always
 // ascending), which is the order READ KEYS lists them.
 #pragma once
@@ -53,6 +57,7 @@ struct SetupDevice {
     SetupHolder holder;
     std::uint8_t holderNumber;  // the path or the foreign initiator holding the reservation
     std::uint8_t reservationType;
+    std::uint32_t quirks;  // the disk model's kQuirk* bits; 0: the disk keeps every rule
 };
 
 // The whole set-up. An aggregate with no constructor, so that a global instance needs no start-up
@@ -82,6 +87,8 @@ enum class SetupError : std::uint8_t {
     DuplicateRegistration,  // the same path or foreign initiator registered twice
     BadReservationType,     // a reservation type other than 1, 3, 5, 6, 7, 8
     SecondHolder,           // a second reservation holder on one disk
+    UnknownQuirk,           // a quirk name that is not in the table
+    DuplicateQuirk,         // a quirk named twice for one disk
 };
 
 struct SetupParseResult {
@@ -97,5 +104,8 @@ SetupParseResult ParseSetup(const char* text, std::size_t length, DiskSetup& set
 
 // A short English description of the error, for logs.
 const char* SetupErrorText(SetupError error);
+
+// The set-up text's name of one quirk (a single kQuirk* bit), or null for anything else.
+const char* SetupQuirkName(std::uint32_t quirk);
 
 }  // namespace vlksim

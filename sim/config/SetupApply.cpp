@@ -12,6 +12,7 @@ bool ApplySetup(const DiskSetup& setup, DiskModel& model) {
         }
         ok = model.AddDevice(d) && ok;
         ok = model.SetUnitAttentions(d, device.unitAttentions) && ok;
+        ok = model.SetQuirks(d, device.quirks) && ok;
         for (std::uint32_t p = 0; p <= kSetupMaxPath; ++p) {
             if ((device.paths & (std::uint64_t{1} << p)) != 0) {
                 ok = model.AddPath(d, p) && ok;

@@ -6,7 +6,8 @@
 
 namespace vlksim {
 
-// Clears the model, then adds the set-up's disks, paths, registrations and reservation holders.
+// Clears the model, then adds the set-up's disks, paths, registrations, reservation holders and
+// quirks.
 // False when the model refuses any of them (the model then holds what it took until then).
 bool ApplySetup(const DiskSetup& setup, DiskModel& model);
 

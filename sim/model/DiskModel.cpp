@@ -22,6 +22,7 @@ constexpr std::uint8_t kInquiry = 0x12;
 constexpr std::uint8_t kReadCapacity10 = 0x25;
 constexpr std::uint8_t kRead10 = 0x28;
 constexpr std::uint8_t kWrite10 = 0x2A;
+constexpr std::uint8_t kRead16 = 0x88;
 constexpr std::uint8_t kPersistentReserveIn = 0x5E;
 constexpr std::uint8_t kPersistentReserveOut = 0x5F;
 constexpr std::uint8_t kReportLuns = 0xA0;
@@ -109,6 +110,10 @@ std::uint16_t LoadBe16(const std::uint8_t* at) {
 std::uint32_t LoadBe32(const std::uint8_t* at) {
     return (static_cast<std::uint32_t>(at[0]) << 24) | (static_cast<std::uint32_t>(at[1]) << 16) |
            (static_cast<std::uint32_t>(at[2]) << 8) | static_cast<std::uint32_t>(at[3]);
+}
+
+std::uint64_t LoadBe64(const std::uint8_t* at) {
+    return (std::uint64_t{LoadBe32(at)} << 32) | LoadBe32(at + 4);
 }
 
 void StoreBe32(std::uint8_t* at, std::uint32_t value) {
@@ -270,6 +275,11 @@ std::uint32_t DiskModel::Generation(std::uint32_t device) const {
     return found != nullptr ? found->generation : 0;
 }
 
+std::uint32_t DiskModel::Quirks(std::uint32_t device) const {
+    const Device* found = FindDevice(device);
+    return found != nullptr ? found->quirks : 0;
+}
+
 bool DiskModel::AddDevice(std::uint32_t device) {
     if (device >= kDeviceCount) {
         return false;
@@ -319,6 +329,15 @@ bool DiskModel::SetUnitAttentions(std::uint32_t device, bool on) {
         return false;
     }
     found->unitAttentions = on;
+    return true;
+}
+
+bool DiskModel::SetQuirks(std::uint32_t device, std::uint32_t quirks) {
+    Device* found = FindDevice(device);
+    if (found == nullptr || (quirks & ~kQuirksAll) != 0) {
+        return false;
+    }
+    found->quirks = quirks;
     return true;
 }
 
@@ -399,9 +418,35 @@ bool DiskModel::AccessConflicts(const Device& device, std::uint32_t nexus, bool 
         case kTypeWriteExclusiveRegistrantsOnly:
         case kTypeWriteExclusiveAllRegistrants:
             return !registered && writes;
-        default:  // the two exclusive-access registrants types
+        case kTypeExclusiveAccessAllRegistrants:
+            return !registered && (writes || (device.quirks & kQuirkAllRegistrantsOpen) == 0);
+        default:  // Exclusive Access - Registrants Only
             return !registered;
     }
+}
+
+DiskModel::ScsiOutcome DiskModel::MediumAccess(const Device& device, std::uint32_t nexus,
+                                               bool writes, std::uint64_t lba, std::uint64_t blocks,
+                                               std::uint32_t dataOutLength, std::uint8_t* dataIn,
+                                               std::uint32_t dataInCapacity) {
+    if (AccessConflicts(device, nexus, writes)) {
+        return Conflict();
+    }
+    if (lba > kBlockCount || blocks > kBlockCount - lba) {
+        return IllegalRequest(kLbaOutOfRange);
+    }
+    // The medium is not kept: reads give zeros, writes are taken and dropped.
+    const std::uint64_t bytes = blocks * kBlockSize;
+    ScsiOutcome outcome = Good();
+    if (writes) {
+        outcome.dataOutLength =
+            bytes < dataOutLength ? static_cast<std::uint32_t>(bytes) : dataOutLength;
+    } else {
+        outcome.dataInLength =
+            bytes < dataInCapacity ? static_cast<std::uint32_t>(bytes) : dataInCapacity;
+        Fill(dataIn, 0, outcome.dataInLength);
+    }
+    return outcome;
 }
 
 DiskModel::ScsiOutcome DiskModel::Execute(std::uint32_t device, Nexus nexus,
@@ -444,32 +489,15 @@ DiskModel::ScsiOutcome DiskModel::Execute(std::uint32_t device, Nexus nexus,
             return cdbLength >= 10 ? ReadCapacity(dataIn, dataInCapacity)
                                    : IllegalRequest(kInvalidFieldInCdb);
         case kRead10:
-        case kWrite10: {
-            if (cdbLength < 10) {
-                return IllegalRequest(kInvalidFieldInCdb);
-            }
-            const bool writes = cdb[0] == kWrite10;
-            if (AccessConflicts(d, number, writes)) {
-                return Conflict();
-            }
-            const std::uint64_t lba = LoadBe32(cdb + 2);
-            const std::uint64_t blocks = LoadBe16(cdb + 7);
-            if (lba + blocks > kBlockCount) {
-                return IllegalRequest(kLbaOutOfRange);
-            }
-            // The medium is not kept: reads give zeros, writes are taken and dropped.
-            const std::uint64_t bytes = blocks * kBlockSize;
-            ScsiOutcome outcome = Good();
-            if (writes) {
-                outcome.dataOutLength =
-                    bytes < dataOutLength ? static_cast<std::uint32_t>(bytes) : dataOutLength;
-            } else {
-                outcome.dataInLength =
-                    bytes < dataInCapacity ? static_cast<std::uint32_t>(bytes) : dataInCapacity;
-                Fill(dataIn, 0, outcome.dataInLength);
-            }
-            return outcome;
-        }
+        case kWrite10:
+            return cdbLength >= 10
+                       ? MediumAccess(d, number, cdb[0] == kWrite10, LoadBe32(cdb + 2),
+                                      LoadBe16(cdb + 7), dataOutLength, dataIn, dataInCapacity)
+                       : IllegalRequest(kInvalidFieldInCdb);
+        case kRead16:
+            return cdbLength >= 16 ? MediumAccess(d, number, false, LoadBe64(cdb + 2),
+                                                  LoadBe32(cdb + 10), 0, dataIn, dataInCapacity)
+                                   : IllegalRequest(kInvalidFieldInCdb);
         case kReportLuns:
             return cdbLength >= 12 ? ReportLuns(cdb, dataIn, dataInCapacity)
                                    : IllegalRequest(kInvalidFieldInCdb);
@@ -604,7 +632,13 @@ void DiskModel::WriteFullStatus(const Device& device, DataIn& out) {
     for (std::uint32_t i = 0; i < device.registrationCount; ++i) {
         const std::uint32_t nexus = device.registrationOrder[i];
         const bool holder = IsHolder(device, nexus);
-        out.Bytes(device.keys[nexus], 8);
+        if ((device.quirks & kQuirkFullStatusKeySwapped) != 0) {
+            for (std::uint32_t b = 8; b > 0; --b) {
+                out.Byte(device.keys[nexus][b - 1]);
+            }
+        } else {
+            out.Bytes(device.keys[nexus], 8);
+        }
         out.Zeros(4);
         out.Byte(holder ? 0x01 : 0x00);
         out.Byte(holder ? static_cast<std::uint8_t>((device.scope << 4) | device.type) : 0);
@@ -635,8 +669,12 @@ DiskModel::ScsiOutcome DiskModel::ReserveOut(Device& device, std::uint32_t nexus
         case kRegisterAndIgnoreExistingKey:
         case kClear:
             break;  // scope and type are ignored
-        case kPreempt:
         case kPreemptAndAbort:
+            if ((device.quirks & kQuirkNoPreemptAbort) != 0) {
+                return IllegalRequest(kInvalidFieldInCdb);
+            }
+            break;  // as PREEMPT
+        case kPreempt:
             break;  // scope and type matter only when a reservation is taken
         case kReserve:
         case kRelease:
@@ -714,6 +752,12 @@ DiskModel::ScsiOutcome DiskModel::ServeRegister(Device& device, std::uint32_t ne
         }
     } else {
         Register(device, nexus, list.serviceActionKey);
+        // The pair's two paths share one registration: the other path's goes, unannounced.
+        const std::uint32_t partner = nexus ^ 1;
+        if ((device.quirks & kQuirkRegisterOverwritesPartner) != 0 && nexus < kPathCount &&
+            partner < kPathCount && device.registered[partner]) {
+            Unregister(device, partner);
+        }
     }
     ++device.generation;
     return Good();
@@ -727,7 +771,8 @@ DiskModel::ScsiOutcome DiskModel::ServeReserve(Device& device, std::uint32_t nex
     }
     // Another nexus holds it (a mere registrant of a registrants-only reservation is not a
     // holder), or the holder asks for a different one.
-    if (!IsHolder(device, nexus) || device.type != type || device.scope != scope) {
+    if (!IsHolder(device, nexus) || device.type != type || device.scope != scope ||
+        (device.quirks & kQuirkReserveAgainConflicts) != 0) {
         return Conflict();
     }
     return Good();
@@ -751,7 +796,7 @@ DiskModel::ScsiOutcome DiskModel::ServeRelease(Device& device, std::uint32_t nex
 
 DiskModel::ScsiOutcome DiskModel::ServeClear(Device& device, std::uint32_t nexus) {
     RemoveRegistrations(device, nullptr, nexus, false, kReservationsPreempted);
-    ++device.generation;
+    MoveGeneration(device);
     return Good();
 }
 
@@ -786,15 +831,20 @@ DiskModel::ScsiOutcome DiskModel::ServePreempt(Device& device, std::uint32_t nex
     } else if (scope != kScopeLogicalUnit || !IsValidType(type)) {
         return IllegalRequest(kInvalidFieldInCdb);
     } else {
-        const bool changes = device.type != type || device.scope != scope;
-        RemoveRegistrations(device, allRegistrants ? nullptr : victim, nexus, true,
+        // preempt-drops-own: the sender bearing the holder's key goes with the holder, and the
+        // reservation with them (SetReservation takes no unregistered nexus), which the
+        // registrants left hear of as a release.
+        const bool dropsOwn =
+            (device.quirks & kQuirkPreemptDropsOwn) != 0 && KeysEqual(device.keys[nexus], victim);
+        const bool changes = device.type != type || device.scope != scope || dropsOwn;
+        RemoveRegistrations(device, allRegistrants ? nullptr : victim, nexus, !dropsOwn,
                             kRegistrationsPreempted);
         if (changes) {
             TellRegistrants(device, nexus, kReservationsReleased);
         }
         SetReservation(device, nexus, type);
     }
-    ++device.generation;
+    MoveGeneration(device);
     return Good();
 }
 
@@ -814,9 +864,15 @@ void DiskModel::RemoveRegistrations(Device& device, const std::uint8_t* key, std
     }
 }
 
+void DiskModel::MoveGeneration(Device& device) {
+    if ((device.quirks & kQuirkGenerationStuck) == 0) {
+        ++device.generation;
+    }
+}
+
 // A kind already pending for the nexus is not queued again: it would tell nothing new.
 void DiskModel::RaiseUnitAttention(Device& device, std::uint32_t nexus, std::uint16_t attention) {
-    if (!device.unitAttentions) {
+    if (!device.unitAttentions || (device.quirks & kQuirkNoUnitAttentions) != 0) {
         return;
     }
     std::uint8_t& count = device.attentionCount[nexus];

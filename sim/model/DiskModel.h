@@ -54,6 +54,26 @@ inline constexpr std::uint8_t kTypeExclusiveAccessRegistrantsOnly = 0x6;
 inline constexpr std::uint8_t kTypeWriteExclusiveAllRegistrants = 0x7;
 inline constexpr std::uint8_t kTypeExclusiveAccessAllRegistrants = 0x8;
 
+// Departures from SPC-3 that arrays in the field have shown, one bit each in a device's quirk set
+// (none unless set). The set-up text names them; sim/README.md tells each next to its rule.
+// Under Exclusive Access - All Registrants (8h) a nexus that is not registered may read.
+inline constexpr std::uint32_t kQuirkAllRegistrantsOpen = 1u << 0;
+// READ FULL STATUS gives each key with its 8 bytes in reverse order.
+inline constexpr std::uint32_t kQuirkFullStatusKeySwapped = 1u << 1;
+// No unit attention at all, also on a device that reports them.
+inline constexpr std::uint32_t kQuirkNoUnitAttentions = 1u << 2;
+// A PREEMPT of the holder's key removes the sender's registration too when it bears that key.
+inline constexpr std::uint32_t kQuirkPreemptDropsOwn = 1u << 3;
+// The holder's RESERVE of the reservation it holds is a RESERVATION CONFLICT.
+inline constexpr std::uint32_t kQuirkReserveAgainConflicts = 1u << 4;
+// A REGISTER through path 2k or 2k+1 removes the registration of the other path of the pair.
+inline constexpr std::uint32_t kQuirkRegisterOverwritesPartner = 1u << 5;
+// CLEAR and PREEMPT leave the generation where it was.
+inline constexpr std::uint32_t kQuirkGenerationStuck = 1u << 6;
+// PREEMPT AND ABORT is refused as INVALID FIELD IN CDB.
+inline constexpr std::uint32_t kQuirkNoPreemptAbort = 1u << 7;
+inline constexpr std::uint32_t kQuirksAll = (1u << 8) - 1;
+
 class DiskModel {
   public:
     constexpr DiskModel() = default;  // nothing present
@@ -78,11 +98,15 @@ class DiskModel {
     // nexuses must hear of (CLEAR, PREEMPT, a release) is reported to each of them once, on its
     // next command other than INQUIRY and REPORT LUNS, which it answers instead of running.
     bool SetUnitAttentions(std::uint32_t device, bool on);
+    // The device's departures from SPC-3 (kQuirk* bits; 0: none), replacing those it had. False
+    // for an absent device or a bit that is not a quirk.
+    bool SetQuirks(std::uint32_t device, std::uint32_t quirks);
 
     // Read access for tests and diagnostics.
     bool HasDevice(std::uint32_t device) const;
     bool HasPath(std::uint32_t device, std::uint32_t path) const;
     std::uint32_t Generation(std::uint32_t device) const;  // 0 for an absent device
+    std::uint32_t Quirks(std::uint32_t device) const;      // 0 for an absent device
 
     // The driver's one control call. `input` and `output` may be the SAME memory (METHOD_BUFFERED:
     // the system buffer holds the 616-byte input and receives the output from its first byte), so
@@ -135,6 +159,7 @@ class DiskModel {
         bool unitAttentions = false;
         std::uint8_t attentionCount[kNexusCount] = {};
         std::uint16_t attentions[kNexusCount][kUnitAttentionsKept] = {};
+        std::uint32_t quirks = 0;  // kQuirk* bits
     };
     struct DataIn;  // data-in written front to back, cut at the room it has
 
@@ -147,6 +172,11 @@ class DiskModel {
     static bool SetReservation(Device& device, std::uint32_t nexus, std::uint8_t type);
     static bool IsHolder(const Device& device, std::uint32_t nexus);
     static bool AccessConflicts(const Device& device, std::uint32_t nexus, bool writes);
+    // READ(10), WRITE(10), READ(16) of `blocks` blocks from `lba`, once the command block is read.
+    static ScsiOutcome MediumAccess(const Device& device, std::uint32_t nexus, bool writes,
+                                    std::uint64_t lba, std::uint64_t blocks,
+                                    std::uint32_t dataOutLength, std::uint8_t* dataIn,
+                                    std::uint32_t dataInCapacity);
     static ScsiOutcome Inquiry(const std::uint8_t* cdb, std::uint8_t* dataIn,
                                std::uint32_t capacity);
     static ScsiOutcome ReadCapacity(std::uint8_t* dataIn, std::uint32_t capacity);
@@ -183,6 +213,8 @@ class DiskModel {
     static void RemoveRegistrations(Device& device, const std::uint8_t* key, std::uint32_t issuer,
                                     bool keepIssuer, std::uint16_t attention);
 
+    // The generation's step after a CLEAR or PREEMPT (none on a device with generation-stuck).
+    static void MoveGeneration(Device& device);
     static void RaiseUnitAttention(Device& device, std::uint32_t nexus, std::uint16_t attention);
     // To every registered nexus but the issuer.
     static void TellRegistrants(Device& device, std::uint32_t issuer, std::uint16_t attention);

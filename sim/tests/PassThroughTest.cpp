@@ -177,6 +177,25 @@ TEST_F(ProgramRequests, LongerOutputCarriesLongerTransfers) {
     EXPECT_EQ(request.DataArea()[71], 7);
 }
 
+TEST_F(ProgramRequests, SixteenByteCommandBlockReadsAWholeBlock) {
+    // READ(16) of LBA 2047, one block, into the whole data area and the whole 608-byte output.
+    PassThroughRequest request = BuildCommandRequest(Command::ReadKeys, 3, 1, currentKey);
+    std::uint8_t* bytes = request.Bytes();
+    bytes[14] = 16;
+    const std::uint8_t cdb[16] = {0x88, 0, 0, 0, 0, 0, 0, 0, 0x07, 0xFF, 0, 0, 0, 1, 0, 0};
+    std::memcpy(bytes + 44, cdb, 16);
+    bytes[20] = 0x00;
+    bytes[21] = 0x02;  // 512
+    std::fill(bytes + 100, bytes + 612, 0xEE);
+    std::uint32_t returned = 0;
+    ASSERT_EQ(model.PassThrough(kPassThroughCode, bytes, 616, request.OutputArea(), 608, &returned),
+              kStatusSuccess);
+    EXPECT_EQ(returned, 604u);
+    EXPECT_EQ(request.ScsiStatus(), kScsiGood);
+    EXPECT_EQ(request.DataTransferLength(), 512u);
+    EXPECT_EQ(std::ranges::count(request.DataArea(), 0), 512);
+}
+
 TEST_F(ProgramRequests, SeparateOutputBufferGetsTheWholeReplyBlock) {
     ASSERT_TRUE(model.AddPathRegistration(3, 0, kKeyA.data()));
     PassThroughRequest request = BuildCommandRequest(Command::ReadKeys, 3, 0, currentKey);

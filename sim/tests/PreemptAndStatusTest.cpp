@@ -1,8 +1,10 @@
-// PREEMPT and PREEMPT AND ABORT, REPORT CAPABILITIES, READ FULL STATUS and unit attentions, played
-// at the model's SCSI layer on a device with unit attentions on.
+// PREEMPT and PREEMPT AND ABORT, REPORT CAPABILITIES, READ FULL STATUS, unit attentions and the
+// quirks that break their rules, played at the model's SCSI layer on a device with unit attentions
+// on.
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,7 +19,7 @@ class PreemptAndStatus : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(model.AddDevice(kDevice));
-        for (std::uint32_t path : {0u, 1u, 2u}) {
+        for (std::uint32_t path : {0u, 1u, 2u, 32u}) {
             ASSERT_TRUE(model.AddPath(kDevice, path));
         }
         ASSERT_TRUE(model.SetUnitAttentions(kDevice, true));
@@ -234,6 +236,120 @@ TEST_F(PreemptAndStatus, UnitAttentionsAreOffUnlessSwitchedOn) {
     Registered(Path(1), kKeyB);
     ASSERT_EQ(ClearAll(model, kDevice, Path(0), kKeyA).status(), kScsiGood);
     EXPECT_EQ(Attention(Path(1)), 0);
+}
+
+// Each quirk against the same disk without it: one short sequence from path 0 registered under key
+// A, the one thing that differs.
+TEST_F(PreemptAndStatus, EachQuirkDepartsFromTheSameSequenceInOneWay) {
+    using Observed = std::vector<std::uint32_t>;
+    const auto keys = [&] {  // each listed key by its last byte
+        Observed seen;
+        for (const Key& key : Keys()) {
+            seen.push_back(key[7]);
+        }
+        return seen;
+    };
+    const auto met = [](const Reply& reply) {
+        return Observed{reply.status(), reply.additionalSense()};
+    };
+    const std::uint32_t a = kKeyA[7], b = kKeyB[7], c = kKeyC[7];
+    struct Case {
+        std::uint32_t quirk;
+        std::function<Observed()> play;
+        Observed keeping, departing;
+    };
+    const Case cases[] = {
+        {kQuirkAllRegistrantsOpen,
+         [&] {
+             Reserve(model, kDevice, Path(0), kKeyA, 0x8);
+             const std::uint8_t read[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+             std::uint8_t block[512];
+             return Observed{
+                 model.Execute(kDevice, Path(2), read, 10, nullptr, 0, block, 512).status};
+         },
+         {kScsiReservationConflict},
+         {kScsiGood}},
+        {kQuirkFullStatusKeySwapped,
+         [&] {
+             const Reply status = ReserveIn(model, kDevice, Path(0), kReadFullStatus);
+             return Observed{status.data.at(8), status.data.at(15)};
+         },
+         {kKeyA[0], kKeyA[7]},
+         {kKeyA[7], kKeyA[0]}},
+        {kQuirkNoUnitAttentions,
+         [&] {
+             Reserve(model, kDevice, Path(0), kKeyA);
+             Registered(Path(1), kKeyB);
+             Preempt(model, kDevice, Path(1), kKeyB, kKeyA);
+             return Observed{Attention(Path(0))};
+         },
+         {0x2A05},
+         {0}},
+        // The reservation goes with the sender, and the registrant left hears of it.
+        {kQuirkPreemptDropsOwn,
+         [&] {
+             Reserve(model, kDevice, Path(0), kKeyA);
+             Registered(Path(1), kKeyA);
+             Registered(Path(2), kKeyB);
+             Preempt(model, kDevice, Path(1), kKeyA, kKeyA);
+             Observed seen = keys();
+             seen.insert(seen.end(), {Reservation().Be32(4), Attention(Path(2))});
+             return seen;
+         },
+         {a, b, 16, 0},
+         {b, 0, 0x2A04}},
+        {kQuirkReserveAgainConflicts,
+         [&] {
+             Reserve(model, kDevice, Path(0), kKeyA);
+             return met(Reserve(model, kDevice, Path(0), kKeyA));
+         },
+         {kScsiGood, 0},
+         {kScsiReservationConflict, 0}},
+        // Paths 0 and 1 are a pair, 1 and 2 are not; path 32 has no partner, nor has foreign
+        // initiator 0, whose nexus follows it.
+        {kQuirkRegisterOverwritesPartner,
+         [&] {
+             Registered(Path(1), kKeyB);
+             Registered(Path(2), kKeyC);
+             Registered(Foreign(0), kKeyA);
+             Registered(Path(32), kKeyB);
+             Register(model, kDevice, Foreign(0), kKeyA, kKeyC);
+             return keys();
+         },
+         {a, b, c, c, b},
+         {b, c, c, b}},
+        {kQuirkGenerationStuck,
+         [&] {
+             Registered(Path(1), kKeyB);
+             Preempt(model, kDevice, Path(0), kKeyA, kKeyB);
+             ClearAll(model, kDevice, Path(0), kKeyA);
+             return Observed{model.Generation(kDevice)};
+         },
+         {4},
+         {2}},
+        {kQuirkNoPreemptAbort,
+         [&] {
+             Registered(Path(1), kKeyB);
+             Observed seen = met(Preempt(model, kDevice, Path(0), kKeyA, kKeyB, 0x6, 0x05));
+             seen.push_back(Keys().size());
+             return seen;
+         },
+         {kScsiGood, 0, 1},
+         {kScsiCheckCondition, 0x2400, 2}},
+    };
+    std::uint32_t covered = 0;
+    for (const Case& q : cases) {
+        covered |= q.quirk;
+        for (const bool with : {false, true}) {
+            model.Clear();
+            SetUp();
+            ASSERT_TRUE(model.SetQuirks(kDevice, with ? q.quirk : 0));
+            Registered(Path(0), kKeyA);
+            EXPECT_EQ(q.play(), with ? q.departing : q.keeping)
+                << "quirk bit " << q.quirk << (with ? " on" : " off");
+        }
+    }
+    EXPECT_EQ(covered, kQuirksAll) << "a quirk without its case";
 }
 
 }  // namespace

@@ -333,15 +333,18 @@ TEST_F(ReservationRules, AnAbsentDeviceOrPathIsNotSupported) {
 }
 
 // Which nexus may read and write the medium under each kind of reservation: the holder always;
-// the others as the type says. PERSISTENT RESERVE IN and OUT are never in conflict.
+// the others as the type says, for READ(10) and READ(16) alike. PERSISTENT RESERVE IN and OUT are
+// never in conflict.
 TEST_F(ReservationRules, MediumAccessUnderEachReservationType) {
     ASSERT_EQ(Register(model, kDevice, Path(0), kZeroKey, kKeyA).status(), kScsiGood);  // holder
     ASSERT_EQ(Register(model, kDevice, Path(1), kZeroKey, kKeyB).status(), kScsiGood);  // member
     const std::uint8_t read[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+    const std::uint8_t read16[16] = {0x88, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0};
     const std::uint8_t write[10] = {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0};
     std::vector<std::uint8_t> buffer(512, 0x55);
     auto access = [&](DiskModel::Nexus nexus, const std::uint8_t* cdb) {
-        return model.Execute(kDevice, nexus, cdb, 10, buffer.data(), 512, buffer.data(), 512)
+        const std::uint32_t length = cdb[0] == 0x88 ? 16 : 10;
+        return model.Execute(kDevice, nexus, cdb, length, buffer.data(), 512, buffer.data(), 512)
             .status;
     };
     struct Expectation {
@@ -360,8 +363,10 @@ TEST_F(ReservationRules, MediumAccessUnderEachReservationType) {
         EXPECT_EQ(access(Path(0), read), kScsiGood);
         EXPECT_EQ(access(Path(0), write), kScsiGood);
         EXPECT_EQ(access(Path(1), read), ok(e.memberReads));
+        EXPECT_EQ(access(Path(1), read16), ok(e.memberReads));
         EXPECT_EQ(access(Path(1), write), ok(e.memberWrites));
         EXPECT_EQ(access(Path(32), read), ok(e.strangerReads));
+        EXPECT_EQ(access(Path(32), read16), ok(e.strangerReads));
         EXPECT_EQ(access(Path(32), write), ok(e.strangerWrites));
         EXPECT_EQ(ReserveIn(model, kDevice, Path(32), kReadKeys).status(), kScsiGood);
         EXPECT_EQ(Register(model, kDevice, Path(32), kZeroKey, kZeroKey).status(), kScsiGood);
@@ -376,12 +381,32 @@ TEST_F(ReservationRules, MediumAccessUnderEachReservationType) {
     const std::uint8_t beyond[10] = {0x28, 0, 0, 0, 0x07, 0xFF, 0, 0, 2, 0};  // LBA 2047, 2 blocks
     EXPECT_EQ(model.Execute(kDevice, Path(0), beyond, 10, nullptr, 0, small.data(), 600).sense[12],
               0x21);
+    // READ(16) takes all eight bytes of the address and all four of the length, and their sum
+    // does not wrap around; 12 bytes are too short a command block for it.
+    struct Read16 {
+        std::uint64_t lba;
+        std::uint32_t blocks, cdbLength;
+        std::uint16_t sense;
+    };
+    for (const Read16& c :
+         {Read16{2047, 1, 16, 0}, Read16{1ULL << 32, 1, 16, 0x2100}, Read16{~0ULL, 2, 16, 0x2100},
+          Read16{0, 0x10001, 16, 0x2100}, Read16{0, 1, 12, 0x2400}}) {
+        std::uint8_t cdb[16] = {0x88};
+        for (int i = 0; i < 8; ++i) {
+            cdb[9 - i] = static_cast<std::uint8_t>(c.lba >> 8 * i);
+            cdb[13 - i % 4] = static_cast<std::uint8_t>(c.blocks >> 8 * (i % 4));
+        }
+        const auto sixteen =
+            model.Execute(kDevice, Path(1), cdb, c.cdbLength, nullptr, 0, small.data(), 600);
+        EXPECT_EQ(sixteen.sense[12] << 8 | sixteen.sense[13], c.sense) << c.lba << "+" << c.blocks;
+    }
 }
 
 TEST(DiskModelSetUp, NumbersCapacityAndPresence) {
     DiskModel model;
     EXPECT_FALSE(model.AddDevice(101));
     EXPECT_FALSE(model.AddPath(5, 0));  // device absent
+    EXPECT_FALSE(model.SetQuirks(5, kQuirkGenerationStuck));
     ASSERT_TRUE(model.AddDevice(100));
     EXPECT_TRUE(model.AddDevice(100));
     EXPECT_FALSE(model.AddPath(100, 33));
@@ -407,9 +432,13 @@ TEST(DiskModelSetUp, NumbersCapacityAndPresence) {
     ASSERT_TRUE(model.AddPathRegistration(100, 32, kKeyC.data()));
     EXPECT_EQ(ReserveIn(model, 100, Path(32), 0x00).KeyAt(8), kKeyC);
 
+    EXPECT_FALSE(model.SetQuirks(100, kQuirksAll + 1));
+    ASSERT_TRUE(model.SetQuirks(100, kQuirksAll));
+
     model.Clear();
     EXPECT_FALSE(model.HasDevice(100));
     ASSERT_TRUE(model.AddDevice(100));
+    EXPECT_EQ(model.Quirks(100), 0u);
     EXPECT_FALSE(model.HasPath(100, 32));
     EXPECT_EQ(ReserveIn(model, 100, Foreign(0), 0x00).Be32(4), 0u);
 }

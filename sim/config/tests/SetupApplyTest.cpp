@@ -49,10 +49,12 @@ TEST(SetupApply, DisksTakeRegistrationsInLineOrderAndTheHolder) {
     EXPECT_EQ(holder[21], 0x06);
 }
 
-TEST(SetupApply, UnitAttentionsOnlyWhereTheSetUpSwitchesThemOn) {
+TEST(SetupApply, UnitAttentionsOnlyWhereTheSetUpSwitchesThemOnAndNoQuirkTakesThemOff) {
     const std::string text =
         "device 1 paths 0,1\ndevice 1 path 0-1 key 0102030405060708\n"
-        "device 2 paths 0,1 unit-attentions\ndevice 2 path 0-1 key 0102030405060708\n";
+        "device 2 paths 0,1 unit-attentions\ndevice 2 path 0-1 key 0102030405060708\n"
+        "device 3 paths 0,1 unit-attentions\ndevice 3 path 0-1 key 0102030405060708\n"
+        "device 3 quirk no-unit-attentions generation-stuck\n";
     auto setup = std::make_unique<DiskSetup>();
     auto model = std::make_unique<DiskModel>();
     ASSERT_TRUE(ParseSetup(text.data(), text.size(), *setup).Ok());
@@ -60,7 +62,8 @@ TEST(SetupApply, UnitAttentionsOnlyWhereTheSetUpSwitchesThemOn) {
     const std::uint8_t clear[10] = {0x5F, 0x03, 0, 0, 0, 0, 0, 0, 24, 0};
     const std::uint8_t list[24] = {1, 2, 3, 4, 5, 6, 7, 8};
     const std::uint8_t testUnitReady[6] = {};
-    for (std::uint32_t device : {1u, 2u}) {
+    EXPECT_EQ(model->Quirks(3), kQuirkNoUnitAttentions | kQuirkGenerationStuck);
+    for (std::uint32_t device : {1u, 2u, 3u}) {
         ASSERT_EQ(model->Execute(device, {false, 0}, clear, 10, list, 24, nullptr, 0).status,
                   kScsiGood);
         EXPECT_EQ(

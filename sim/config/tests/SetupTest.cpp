@@ -9,6 +9,7 @@
 
 #include "sim/config/DefaultSetup.h"
 #include "sim/config/Setup.h"
+#include "sim/model/DiskModel.h"
 
 namespace vlksim {
 namespace {
@@ -98,7 +99,9 @@ TEST(SetupStatements, PathListsKeysHoldersAndLayout) {
         "Device 0 FOREIGN 0 KEY \"A#B C D1\" # a quoted key may hold # and blanks\n"
         "device 9 paths 0-3 UNIT-ATTENTIONS\n"
         "device 9 path 3,1 key 0102030405060708 reserve 5\n"
-        "device 9 foreign 6,2-3 key 0102030405060708");
+        "device 9 foreign 6,2-3 key 0102030405060708\n"
+        "device 9 quirk NO-PREEMPT-ABORT\tgeneration-stuck # two of them\n"
+        "device 9 quirk all-registrants-open");
     ASSERT_TRUE(parsed.Result().Ok()) << SetupErrorText(parsed.Result().error);
     EXPECT_EQ(parsed.Device(0).paths, Paths({0, 2, 3, 4, 7}));
     EXPECT_EQ(parsed.Device(100).paths, std::uint64_t{1} << 32);
@@ -118,9 +121,11 @@ TEST(SetupStatements, PathListsKeysHoldersAndLayout) {
     EXPECT_EQ(d.foreignKeys[7].order, 2);
     EXPECT_EQ(d.foreignKeys[0].order, 3);
     EXPECT_FALSE(d.unitAttentions);
+    EXPECT_EQ(d.quirks, 0u);
     // Lists register each member, in ascending order; the first holds the reservation.
     const SetupDevice& list = parsed.Device(9);
     EXPECT_TRUE(list.unitAttentions);
+    EXPECT_EQ(list.quirks, kQuirkNoPreemptAbort | kQuirkGenerationStuck | kQuirkAllRegistrantsOpen);
     EXPECT_EQ(list.holderNumber, 1);
     EXPECT_EQ(list.registrationCount, 5);
     for (const auto& [registration, order] :
@@ -175,6 +180,13 @@ TEST(SetupErrors, NameTheFirstFaultyLine) {
          SetupError::DuplicateRegistration, 3},
         {d + "device 1 path 0" + k + " reserve 6\ndevice 1 foreign 0" + k + " reserve 6\n",
          SetupError::SecondHolder, 3},
+        {d + "device 1 quirk generation-stuck stuck-generation\n", SetupError::UnknownQuirk, 2},
+        {d + "device 1 quirk \"generation-stuck\"\n", SetupError::UnknownQuirk, 2},
+        {d + "device 1 quirk # none\n", SetupError::MissingWord, 2},
+        {d + "device 1 quirk generation-stuck GENERATION-STUCK\n", SetupError::DuplicateQuirk, 2},
+        {d + "device 1 quirk generation-stuck\ndevice 1 quirk no-preempt-abort generation-stuck\n",
+         SetupError::DuplicateQuirk, 3},
+        {"device 1 quirk generation-stuck\n" + d, SetupError::UndeclaredDevice, 1},
         {d + "device 1 \xC3\xA9 0\n", SetupError::BadCharacter, 2},
         {d + "# \x7F in a comment\n", SetupError::BadCharacter, 2},
         {d + "device 2\rpaths 0\n", SetupError::BadCharacter, 2},
