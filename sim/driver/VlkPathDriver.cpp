@@ -67,7 +67,7 @@ LONGLONG g_headDue[kDeviceCount];
 volatile LONG g_stopping;  // the driver is being unloaded
 KEVENT g_wake;             // the worker looks at the queues again
 HANDLE g_worker;           // the worker thread, while there is one
-volatile LONG g_calls;     // dispatch routines running: the unload waits for them
+volatile LONG g_calls;     // dispatch and cancel routines running: the unload waits for them
 
 UNICODE_STRING MakeString(wchar_t* text) {
     UNICODE_STRING string;
