@@ -99,6 +99,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (std::uint32_t d = 0; d < vlksim::kDeviceCount; ++d) {
         Check(model.HasDevice(d) == setup.devices[d].present, "the model has the set-up's disks");
+        Check(vlksim::SetupLatency(setup, d) <= vlksim::kSetupMaxLatencyMs &&
+                  (setup.devices[d].present || vlksim::SetupLatency(setup, d) == 0),
+              "a latency in range, and none for a disk that is not there");
         if (setup.devices[d].present) {
             CheckDevice(model, d, setup.devices[d], lowerText);
         } else {

@@ -277,6 +277,41 @@ SetupError ParseQuirks(LineReader& reader, SetupDevice& device) {
     return SetupError::None;
 }
 
+// The rest of a latency statement: the milliseconds and the end of the line.
+SetupError ReadLatency(LineReader& reader, Word& word, std::uint32_t& milliseconds) {
+    SetupError error = SetupError::None;
+    if (!reader.Next(word, error)) {
+        return error == SetupError::None ? SetupError::MissingWord : error;
+    }
+    error = WordNumber(word, kSetupMaxLatencyMs, SetupError::LatencyOutOfRange, milliseconds);
+    if (error != SetupError::None) {
+        return error;
+    }
+    if (reader.Next(word, error)) {
+        return SetupError::TrailingText;
+    }
+    return error;
+}
+
+// "latency MS" and "device N latency MS": each given once, a disk's after its "paths" line.
+SetupError ParseLatency(LineReader& reader, Word& word, bool& set, std::uint32_t& milliseconds,
+                        bool declared) {
+    std::uint32_t value = 0;
+    const SetupError error = ReadLatency(reader, word, value);
+    if (error != SetupError::None) {
+        return error;
+    }
+    if (!declared) {
+        return SetupError::UndeclaredDevice;
+    }
+    if (set) {
+        return SetupError::DuplicateLatency;
+    }
+    set = true;
+    milliseconds = value;
+    return SetupError::None;
+}
+
 // One statement. The line holds only printable bytes and tabs.
 SetupError ParseLine(const char* begin, const char* end, DiskSetup& setup) {
     LineReader reader(begin, end);
@@ -297,6 +332,9 @@ SetupError ParseLine(const char* begin, const char* end, DiskSetup& setup) {
     if (!reader.Next(word, error)) {
         return error;  // blank line or comment, or a broken quote
     }
+    if (Is(word, "latency")) {
+        return ParseLatency(reader, word, setup.defaultLatencySet, setup.defaultLatencyMs, true);
+    }
     if (!Is(word, "device")) {
         return SetupError::UnknownWord;
     }
@@ -312,6 +350,9 @@ SetupError ParseLine(const char* begin, const char* end, DiskSetup& setup) {
 
     if (!next()) {
         return error;
+    }
+    if (Is(word, "latency")) {
+        return ParseLatency(reader, word, device.latencySet, device.latencyMs, device.present);
     }
     if (Is(word, "paths")) {
         if (!next()) {
@@ -472,6 +513,14 @@ SetupParseResult ParseSetup(const char* text, std::size_t length, DiskSetup& set
     return {SetupError::None, 0};
 }
 
+std::uint32_t SetupLatency(const DiskSetup& setup, std::uint32_t device) {
+    if (device > kSetupMaxDevice || !setup.devices[device].present) {
+        return 0;
+    }
+    const SetupDevice& d = setup.devices[device];
+    return d.latencySet ? d.latencyMs : setup.defaultLatencySet ? setup.defaultLatencyMs : 0;
+}
+
 const char* SetupErrorText(SetupError error) {
     switch (error) {
         case SetupError::None:
@@ -518,6 +567,10 @@ const char* SetupErrorText(SetupError error) {
             return "an unknown quirk";
         case SetupError::DuplicateQuirk:
             return "a quirk named twice for one device";
+        case SetupError::LatencyOutOfRange:
+            return "a latency above 60000 ms";
+        case SetupError::DuplicateLatency:
+            return "a latency given twice";
     }
     return "unknown error";
 }

@@ -20,13 +20,16 @@
 //   device N quirk NAME [NAME...]            disk N departs from SPC-3 as each NAME says
 //                                            (all-registrants-open, generation-stuck, ...: the
 //                                            table in Setup.cpp; sim/README.md tells each)
+//   latency MS                               every disk answers each command MS milliseconds
+//                                            (0..60000) after it took it
+//   device N latency MS                      disk N does, whatever the line above says
 //
 // KEY is 16 hexadecimal digits (54455353414C5931) or 8 characters in double quotes ("TESSALY1");
 // it may not be all zero. TYPE is a persistent reservation type: 1, 3, 5, 6, 7 or 8. A disk is
 // declared once, before its registrations and quirks, has at most one reservation holder and
-// each quirk once. The disk
-// takes the registrations in the order of their lines, and of the numbers within a line (always
-// ascending), which is the order READ KEYS lists them.
+// each quirk once. The disk takes the registrations in the order of their lines, and of the
+// numbers within a line (always ascending), which is the order READ KEYS lists them. Each latency is given at most once, a
+// disk's after its "paths" line; without one a disk answers at once.
 #pragma once
 
 #include <cstddef>
@@ -38,6 +41,7 @@ inline constexpr std::uint32_t kSetupMaxDevice = 100;
 inline constexpr std::uint32_t kSetupMaxPath = 32;
 inline constexpr std::uint32_t kSetupMaxForeign = 7;
 inline constexpr std::size_t kSetupKeySize = 8;
+inline constexpr std::uint32_t kSetupMaxLatencyMs = 60000;
 
 struct SetupRegistration {
     bool present;
@@ -58,13 +62,21 @@ struct SetupDevice {
     std::uint8_t holderNumber;  // the path or the foreign initiator holding the reservation
     std::uint8_t reservationType;
     std::uint32_t quirks;  // the disk model's kQuirk* bits; 0: the disk keeps every rule
+    bool latencySet;  // a "device N latency" line
+    std::uint32_t latencyMs;
 };
 
 // The whole set-up. An aggregate with no constructor, so that a global instance needs no start-up
 // code (the driver has none); ParseSetup writes every byte of it.
 struct DiskSetup {
     SetupDevice devices[kSetupMaxDevice + 1];
+    bool defaultLatencySet;  // a "latency" line
+    std::uint32_t defaultLatencyMs;
 };
+
+// The milliseconds disk `device` takes to answer a command: its own latency, else the default,
+// else 0; 0 for a disk that is not there.
+std::uint32_t SetupLatency(const DiskSetup& setup, std::uint32_t device);
 
 enum class SetupError : std::uint8_t {
     None = 0,
@@ -89,6 +101,8 @@ enum class SetupError : std::uint8_t {
     SecondHolder,           // a second reservation holder on one disk
     UnknownQuirk,           // a quirk name that is not in the table
     DuplicateQuirk,         // a quirk named twice for one disk
+    LatencyOutOfRange,      // a latency above 60000 ms
+    DuplicateLatency,       // the default latency, or one disk's, given twice
 };
 
 struct SetupParseResult {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "sim/config/DefaultSetup.h"
@@ -44,6 +45,7 @@ class Parsed {
     }
     const SetupParseResult& Result() const { return result_; }
     const SetupDevice& Device(std::uint32_t n) const { return setup_->devices[n]; }
+    std::uint32_t Latency(std::uint32_t device) const { return SetupLatency(*setup_, device); }
     int DeviceCount() const {
         int count = 0;
         for (const auto& device : setup_->devices) {
@@ -191,6 +193,13 @@ TEST(SetupErrors, NameTheFirstFaultyLine) {
         {d + "# \x7F in a comment\n", SetupError::BadCharacter, 2},
         {d + "device 2\rpaths 0\n", SetupError::BadCharacter, 2},
         {d + std::string("device 2 paths 0\0\n", 18), SetupError::BadCharacter, 2},
+        {"latency\n", SetupError::MissingWord, 1},
+        {"latency -1\n", SetupError::BadNumber, 1},
+        {"latency 60001\n", SetupError::LatencyOutOfRange, 1},
+        {"latency 5 ms\n", SetupError::TrailingText, 1},
+        {"latency 5\n" + d + "latency 5\n", SetupError::DuplicateLatency, 3},
+        {"device 1 latency 5\n" + d, SetupError::UndeclaredDevice, 1},
+        {d + "device 1 latency 1\ndevice 1 latency 1\n", SetupError::DuplicateLatency, 3},
     };
     for (const auto& [text, error, line] : cases) {
         const Parsed parsed(text);
@@ -198,6 +207,25 @@ TEST(SetupErrors, NameTheFirstFaultyLine) {
         EXPECT_EQ(parsed.Result().line, line) << text;
         EXPECT_EQ(parsed.DeviceCount(), 0) << "a failed parse keeps nothing: " << text;
     }
+}
+
+TEST(SetupStatements, LatencyOfEachDiskItsOwnElseTheDefault) {
+    const Parsed parsed(
+        "device 1 paths 0\ndevice 2 paths 0\nLATENCY 10\ndevice 2 latency 0\n"
+        "device 3 paths 0\ndevice 3 Latency 60000  # the longest\n");
+    ASSERT_TRUE(parsed.Result().Ok()) << SetupErrorText(parsed.Result().error);
+    for (const auto& [device, latency] :
+         {std::pair{1u, 10u}, std::pair{2u, 0u}, std::pair{3u, 60000u}, std::pair{4u, 0u},
+          std::pair{101u, 0u}}) {
+        EXPECT_EQ(parsed.Latency(device), latency) << device;
+    }
+    EXPECT_EQ(Parsed("device 1 paths 0").Latency(1), 0u) << "no latency line";
+    // A later parse keeps none of an earlier one's latencies.
+    auto setup = std::make_unique<DiskSetup>();
+    ASSERT_TRUE(ParseSetup("latency 7\ndevice 1 paths 0", 26, *setup).Ok());
+    EXPECT_EQ(SetupLatency(*setup, 1), 7u);
+    ASSERT_TRUE(ParseSetup("device 1 paths 0", 16, *setup).Ok());
+    EXPECT_EQ(SetupLatency(*setup, 1), 0u);
 }
 
 TEST(SetupErrors, ParsingOverAnEarlierSetupKeepsNothingOfIt) {
