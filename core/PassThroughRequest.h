@@ -11,22 +11,6 @@
 
 namespace tessaly {
 
-// The platform's CTL_CODE rule: device type in bits 31..16, access in 15..14, function in 13..2,
-// transfer method in 1..0.
-constexpr std::uint32_t ComposeControlCode(std::uint32_t deviceType, std::uint32_t function,
-                                           std::uint32_t method, std::uint32_t access) {
-    return (deviceType << 16) | (access << 14) | (function << 2) | method;
-}
-
-inline constexpr std::uint32_t kMethodBuffered = 0;
-inline constexpr std::uint32_t kFileReadAccess = 1;
-inline constexpr std::uint32_t kFileWriteAccess = 2;
-inline constexpr std::uint32_t kVlkDeviceType = 0x84C9;
-inline constexpr std::uint32_t kPathPassThroughFunction = 0x64;
-
-inline constexpr std::uint32_t IOCTL_PATH_PASS_THROUGH = ComposeControlCode(
-    kVlkDeviceType, kPathPassThroughFunction, kMethodBuffered, kFileReadAccess | kFileWriteAccess);
-
 // SCSI_IOCTL_DATA_OUT and SCSI_IOCTL_DATA_IN.
 enum class DataDirection : std::uint8_t { Out = 0, In = 1 };
 
@@ -48,7 +32,7 @@ class PassThroughRequest {
   public:
     static constexpr std::size_t kSize = request_layout::kRequestSize;
     static constexpr std::size_t kOutputOffset = request_offset::kHeader;
-    static constexpr std::size_t kOutputSize = 152;
+    static constexpr std::size_t kOutputSize = request_layout::kReplySize;
     static constexpr std::size_t kSenseAreaSize = request_layout::kSenseAreaSize;
     static constexpr std::size_t kDataAreaSize = request_layout::kDataAreaSize;
 

@@ -24,7 +24,27 @@ namespace request_layout {
 inline constexpr std::uint32_t kRequestSize = 616, kHeaderSize = 56, kCdbFieldSize = 16;
 inline constexpr std::uint32_t kSenseAreaSize = 32, kDataAreaSize = 512;
 inline constexpr std::uint32_t kPassThroughBlockSize = kRequestSize - 8;
+// The output the dialog asks for, and every driver must take: the header, filler, sense area and
+// the first 60 bytes of the data area.
+inline constexpr std::uint32_t kReplySize = 152;
 }  // namespace request_layout
+
+// The platform's CTL_CODE rule: device type in bits 31..16, access in 15..14, function in 13..2,
+// transfer method in 1..0.
+constexpr std::uint32_t ComposeControlCode(std::uint32_t deviceType, std::uint32_t function,
+                                           std::uint32_t method, std::uint32_t access) {
+    return (deviceType << 16) | (access << 14) | (function << 2) | method;
+}
+
+inline constexpr std::uint32_t kMethodBuffered = 0;
+inline constexpr std::uint32_t kFileReadAccess = 1;
+inline constexpr std::uint32_t kFileWriteAccess = 2;
+inline constexpr std::uint32_t kVlkDeviceType = 0x84C9;
+inline constexpr std::uint32_t kPathPassThroughFunction = 0x64;
+
+// The one control code of the VLK driver's control device: 0x84C9C190.
+inline constexpr std::uint32_t IOCTL_PATH_PASS_THROUGH = ComposeControlCode(
+    kVlkDeviceType, kPathPassThroughFunction, kMethodBuffered, kFileReadAccess | kFileWriteAccess);
 
 // Offsets inside the pass-through block, counted from its header.
 namespace block_offset {

@@ -17,6 +17,7 @@
 
 #include "core/RequestLayout.h"
 #include "fuzz/FuzzInput.h"
+#include "scsi/Bytes.h"
 #include "sim/config/DefaultSetup.h"
 #include "sim/config/Setup.h"
 #include "sim/config/SetupApply.h"
@@ -26,6 +27,7 @@ namespace {
 
 using tessaly::fuzz::Check;
 using tessaly::fuzz::FuzzInput;
+using tessaly::scsi::LoadBe32;
 
 constexpr std::uint32_t kMaxLength = 2048;
 constexpr int kMaxCalls = 16;
@@ -33,11 +35,6 @@ constexpr int kMaxCalls = 16;
 constexpr std::uint32_t kShortRecord = tessaly::request_offset::kDataArea + 60;
 constexpr std::uint32_t kUntouched = 0xA5A5A5A5;
 constexpr std::uint32_t kNexusCount = vlksim::kPathCount + vlksim::kForeignCount;
-
-std::uint32_t LoadBe32(const std::uint8_t* at) {
-    return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) |
-           (std::uint32_t{at[2]} << 8) | at[3];
-}
 
 bool IsZero(const std::uint8_t* key) {
     for (int i = 0; i < 8; ++i) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "fuzz/FuzzInput.h"
+#include "scsi/Bytes.h"
 #include "sim/config/Setup.h"
 #include "sim/config/SetupApply.h"
 #include "sim/model/DiskModel.h"
@@ -13,11 +14,7 @@
 namespace {
 
 using tessaly::fuzz::Check;
-
-std::uint32_t LoadBe32(const std::uint8_t* at) {
-    return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) |
-           (std::uint32_t{at[2]} << 8) | at[3];
-}
+using tessaly::scsi::LoadBe32;
 
 // The registration whose line came `order`-th on the device.
 const vlksim::SetupRegistration* Registration(const vlksim::SetupDevice& device,

@@ -1,6 +1,7 @@
 #include "report/Report.h"
 
 #include "report/Format.h"
+#include "scsi/Hex.h"
 
 namespace tessaly {
 namespace {
@@ -44,7 +45,6 @@ void WriteStatusBlock(ReportSink& sink, MessageLookup& messages, const CommandOu
 }
 
 std::vector<std::string> HexDumpRows(std::span<const std::uint8_t> data, std::uint32_t length) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     const std::size_t count = length < data.size() ? length : data.size();
     std::vector<std::string> rows;
     rows.reserve(count / 16 + 1);
@@ -54,8 +54,7 @@ std::vector<std::string> HexDumpRows(std::span<const std::uint8_t> data, std::ui
         // The first byte of the dump is " %02X", every later one "  %02X".
         row += firstByte ? " " : "  ";
         firstByte = false;
-        row += kDigits[data[i] >> 4];
-        row += kDigits[data[i] & 0x0F];
+        scsi::AppendHex(row, data[i]);
         if (i % 16 == 15) {
             rows.push_back(row);
             row.clear();

@@ -34,6 +34,8 @@
 #include <vector>
 
 #include "core/PassThroughRequest.h"
+#include "scsi/Codes.h"
+#include "scsi/Hex.h"
 #include "sim/model/DiskModel.h"
 
 namespace {
@@ -52,9 +54,9 @@ enum Who { A = 0, B = 1, F = 2 };
 constexpr int kNexusCount = 3;
 const char* const kWhoName[kNexusCount] = {"A", "B", "F"};
 
-constexpr std::uint8_t kGood = 0x00;
-constexpr std::uint8_t kCheck = 0x02;
-constexpr std::uint8_t kConflict = 0x18;
+constexpr std::uint8_t kGood = tessaly::scsi::kStatusGood;
+constexpr std::uint8_t kCheck = tessaly::scsi::kStatusCheckCondition;
+constexpr std::uint8_t kConflict = tessaly::scsi::kStatusReservationConflict;
 
 // A documented difference between tgt and SPC-3.
 struct Departure {
@@ -659,13 +661,7 @@ struct Outcome {
 };
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
-    std::string text;
-    char digits[4];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(digits, sizeof(digits), "%02X ", b);
-        text += digits;
-    }
-    return text;
+    return tessaly::scsi::HexBytes(bytes);
 }
 
 std::string Describe(const Outcome& outcome) {

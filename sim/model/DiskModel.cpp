@@ -1,6 +1,7 @@
 #include "sim/model/DiskModel.h"
 
 #include "core/RequestLayout.h"
+#include "scsi/Bytes.h"
 
 namespace vlksim {
 namespace {
@@ -11,55 +12,21 @@ using tessaly::LoadLe16;
 using tessaly::LoadLe32;
 using tessaly::LoadLe64;
 using tessaly::StoreLe32;
+namespace scsi = tessaly::scsi;
+using tessaly::scsi::LoadBe16;
+using tessaly::scsi::LoadBe32;
+using tessaly::scsi::LoadBe64;
+using tessaly::scsi::StoreBe32;
 constexpr std::uint32_t kSenseAreaSize = tessaly::request_layout::kSenseAreaSize;
 constexpr std::uint32_t kDataAreaSize = tessaly::request_layout::kDataAreaSize;
 constexpr std::uint32_t kHeaderLength = tessaly::request_layout::kHeaderSize;
 constexpr std::uint32_t kMaxCdbLength = 16;
 
-// SCSI operation codes.
-constexpr std::uint8_t kTestUnitReady = 0x00;
-constexpr std::uint8_t kInquiry = 0x12;
-constexpr std::uint8_t kReadCapacity10 = 0x25;
-constexpr std::uint8_t kRead10 = 0x28;
-constexpr std::uint8_t kWrite10 = 0x2A;
-constexpr std::uint8_t kRead16 = 0x88;
-constexpr std::uint8_t kPersistentReserveIn = 0x5E;
-constexpr std::uint8_t kPersistentReserveOut = 0x5F;
-constexpr std::uint8_t kReportLuns = 0xA0;
-
-// Service actions.
-constexpr std::uint8_t kReadKeys = 0x00;
-constexpr std::uint8_t kReadReservation = 0x01;
-constexpr std::uint8_t kReportCapabilities = 0x02;
-constexpr std::uint8_t kReadFullStatus = 0x03;
-constexpr std::uint8_t kRegister = 0x00;
-constexpr std::uint8_t kReserve = 0x01;
-constexpr std::uint8_t kRelease = 0x02;
-constexpr std::uint8_t kClear = 0x03;
-constexpr std::uint8_t kPreempt = 0x04;
-constexpr std::uint8_t kPreemptAndAbort = 0x05;
-constexpr std::uint8_t kRegisterAndIgnoreExistingKey = 0x06;
-
 constexpr std::uint8_t kScopeLogicalUnit = 0x0;
-constexpr std::uint32_t kBasicParameterListLength = 24;
 // Flag bits of parameter list byte 20.
 constexpr std::uint8_t kSpecifyInitiatorPorts = 0x08;
 constexpr std::uint8_t kAllTargetPorts = 0x04;
 constexpr std::uint8_t kPersistThroughPowerLoss = 0x01;
-
-// Sense keys and additional sense codes (ASC << 8 | ASCQ).
-constexpr std::uint8_t kIllegalRequest = 0x05;
-constexpr std::uint8_t kUnitAttention = 0x06;
-constexpr std::uint16_t kInvalidCommandOperationCode = 0x2000;
-constexpr std::uint16_t kLbaOutOfRange = 0x2100;
-constexpr std::uint16_t kInvalidFieldInCdb = 0x2400;
-constexpr std::uint16_t kLogicalUnitNotSupported = 0x2500;
-constexpr std::uint16_t kInvalidFieldInParameterList = 0x2600;
-constexpr std::uint16_t kInvalidReleaseOfPersistentReservation = 0x2604;
-constexpr std::uint16_t kParameterListLengthError = 0x1A00;
-constexpr std::uint16_t kReservationsPreempted = 0x2A03;
-constexpr std::uint16_t kReservationsReleased = 0x2A04;
-constexpr std::uint16_t kRegistrationsPreempted = 0x2A05;
 
 // READ FULL STATUS names each nexus by an iSCSI TransportID (format 00b, protocol 5h): this host's
 // path P is "iqn.2026-12.org.tessaly:pathP", another host's initiator F
@@ -101,25 +68,6 @@ bool KeysEqual(const std::uint8_t* a, const std::uint8_t* b) {
 
 std::uint32_t Min(std::uint32_t a, std::uint32_t b) {
     return a < b ? a : b;
-}
-
-std::uint16_t LoadBe16(const std::uint8_t* at) {
-    return static_cast<std::uint16_t>((at[0] << 8) | at[1]);
-}
-
-std::uint32_t LoadBe32(const std::uint8_t* at) {
-    return (static_cast<std::uint32_t>(at[0]) << 24) | (static_cast<std::uint32_t>(at[1]) << 16) |
-           (static_cast<std::uint32_t>(at[2]) << 8) | static_cast<std::uint32_t>(at[3]);
-}
-
-std::uint64_t LoadBe64(const std::uint8_t* at) {
-    return (std::uint64_t{LoadBe32(at)} << 32) | LoadBe32(at + 4);
-}
-
-void StoreBe32(std::uint8_t* at, std::uint32_t value) {
-    for (std::uint32_t i = 0; i < 4; ++i) {
-        at[i] = static_cast<std::uint8_t>(value >> (8 * (3 - i)));
-    }
 }
 
 bool IsValidType(std::uint8_t type) {
@@ -197,7 +145,7 @@ DiskModel::ScsiOutcome CheckCondition(std::uint8_t senseKey, std::uint16_t code)
 }
 
 DiskModel::ScsiOutcome IllegalRequest(std::uint16_t code) {
-    return CheckCondition(kIllegalRequest, code);
+    return CheckCondition(scsi::kSenseIllegalRequest, code);
 }
 
 }  // namespace
@@ -433,7 +381,7 @@ DiskModel::ScsiOutcome DiskModel::MediumAccess(const Device& device, std::uint32
         return Conflict();
     }
     if (lba > kBlockCount || blocks > kBlockCount - lba) {
-        return IllegalRequest(kLbaOutOfRange);
+        return IllegalRequest(scsi::kAscLbaOutOfRange);
     }
     // The medium is not kept: reads give zeros, writes are taken and dropped.
     const std::uint64_t bytes = blocks * kBlockSize;
@@ -464,10 +412,10 @@ DiskModel::ScsiOutcome DiskModel::Execute(std::uint32_t device, Nexus nexus,
                                            : (nexus.index < kPathCount && found != nullptr &&
                                               found->pathPresent[nexus.index]);
     if (found == nullptr || !nexusExists) {
-        return IllegalRequest(kLogicalUnitNotSupported);
+        return IllegalRequest(scsi::kAscLogicalUnitNotSupported);
     }
     if (cdb == nullptr || cdbLength == 0) {
-        return IllegalRequest(kInvalidCommandOperationCode);
+        return IllegalRequest(scsi::kAscInvalidCommandOperationCode);
     }
     const std::uint32_t number = nexus.foreign ? kPathCount + nexus.index : nexus.index;
     Device& d = *found;
@@ -475,47 +423,48 @@ DiskModel::ScsiOutcome DiskModel::Execute(std::uint32_t device, Nexus nexus,
     // A pending unit attention answers the nexus's next command, which does not run; INQUIRY and
     // REPORT LUNS neither report nor clear one.
     std::uint16_t attention = 0;
-    if (cdb[0] != kInquiry && cdb[0] != kReportLuns && TakeUnitAttention(d, number, attention)) {
-        return CheckCondition(kUnitAttention, attention);
+    if (cdb[0] != scsi::kOpInquiry && cdb[0] != scsi::kOpReportLuns &&
+        TakeUnitAttention(d, number, attention)) {
+        return CheckCondition(scsi::kSenseUnitAttention, attention);
     }
 
     switch (cdb[0]) {
-        case kTestUnitReady:
-            return cdbLength >= 6 ? Good() : IllegalRequest(kInvalidFieldInCdb);
-        case kInquiry:
+        case scsi::kOpTestUnitReady:
+            return cdbLength >= 6 ? Good() : IllegalRequest(scsi::kAscInvalidFieldInCdb);
+        case scsi::kOpInquiry:
             return cdbLength >= 6 ? Inquiry(cdb, dataIn, dataInCapacity)
-                                  : IllegalRequest(kInvalidFieldInCdb);
-        case kReadCapacity10:
+                                  : IllegalRequest(scsi::kAscInvalidFieldInCdb);
+        case scsi::kOpReadCapacity10:
             return cdbLength >= 10 ? ReadCapacity(dataIn, dataInCapacity)
-                                   : IllegalRequest(kInvalidFieldInCdb);
-        case kRead10:
-        case kWrite10:
+                                   : IllegalRequest(scsi::kAscInvalidFieldInCdb);
+        case scsi::kOpRead10:
+        case scsi::kOpWrite10:
             return cdbLength >= 10
-                       ? MediumAccess(d, number, cdb[0] == kWrite10, LoadBe32(cdb + 2),
+                       ? MediumAccess(d, number, cdb[0] == scsi::kOpWrite10, LoadBe32(cdb + 2),
                                       LoadBe16(cdb + 7), dataOutLength, dataIn, dataInCapacity)
-                       : IllegalRequest(kInvalidFieldInCdb);
-        case kRead16:
+                       : IllegalRequest(scsi::kAscInvalidFieldInCdb);
+        case scsi::kOpRead16:
             return cdbLength >= 16 ? MediumAccess(d, number, false, LoadBe64(cdb + 2),
                                                   LoadBe32(cdb + 10), 0, dataIn, dataInCapacity)
-                                   : IllegalRequest(kInvalidFieldInCdb);
-        case kReportLuns:
+                                   : IllegalRequest(scsi::kAscInvalidFieldInCdb);
+        case scsi::kOpReportLuns:
             return cdbLength >= 12 ? ReportLuns(cdb, dataIn, dataInCapacity)
-                                   : IllegalRequest(kInvalidFieldInCdb);
-        case kPersistentReserveIn:
+                                   : IllegalRequest(scsi::kAscInvalidFieldInCdb);
+        case scsi::kOpPersistentReserveIn:
             return cdbLength >= 10 ? ReserveIn(d, cdb, dataIn, dataInCapacity)
-                                   : IllegalRequest(kInvalidFieldInCdb);
-        case kPersistentReserveOut:
+                                   : IllegalRequest(scsi::kAscInvalidFieldInCdb);
+        case scsi::kOpPersistentReserveOut:
             return cdbLength >= 10 ? ReserveOut(d, number, cdb, dataOut, dataOutLength)
-                                   : IllegalRequest(kInvalidFieldInCdb);
+                                   : IllegalRequest(scsi::kAscInvalidFieldInCdb);
         default:
-            return IllegalRequest(kInvalidCommandOperationCode);
+            return IllegalRequest(scsi::kAscInvalidCommandOperationCode);
     }
 }
 
 DiskModel::ScsiOutcome DiskModel::Inquiry(const std::uint8_t* cdb, std::uint8_t* dataIn,
                                           std::uint32_t capacity) {
     if ((cdb[1] & 0x01) != 0 || cdb[2] != 0) {
-        return IllegalRequest(kInvalidFieldInCdb);  // no vital product data pages
+        return IllegalRequest(scsi::kAscInvalidFieldInCdb);  // no vital product data pages
     }
     constexpr std::uint32_t kInquiryLength = 36;
     std::uint8_t data[kInquiryLength] = {};
@@ -548,7 +497,7 @@ DiskModel::ScsiOutcome DiskModel::ReadCapacity(std::uint8_t* dataIn, std::uint32
 DiskModel::ScsiOutcome DiskModel::ReportLuns(const std::uint8_t* cdb, std::uint8_t* dataIn,
                                              std::uint32_t capacity) {
     if (cdb[2] > 0x02) {
-        return IllegalRequest(kInvalidFieldInCdb);  // SELECT REPORT: 0, 1 or 2
+        return IllegalRequest(scsi::kAscInvalidFieldInCdb);  // SELECT REPORT: 0, 1 or 2
     }
     DataIn out{dataIn, Min(LoadBe32(cdb + 6), capacity)};
     out.Be32(8);  // LUN LIST LENGTH
@@ -561,20 +510,20 @@ DiskModel::ScsiOutcome DiskModel::ReserveIn(const Device& device, const std::uin
                                             std::uint8_t* dataIn, std::uint32_t capacity) {
     DataIn out{dataIn, Min(LoadBe16(cdb + 7), capacity)};
     switch (cdb[1] & 0x1F) {
-        case kReadKeys:
+        case scsi::kReadKeys:
             WriteKeys(device, out);
             break;
-        case kReadReservation:
+        case scsi::kReadReservation:
             WriteReservation(device, out);
             break;
-        case kReportCapabilities:
+        case scsi::kReportCapabilities:
             WriteCapabilities(out);
             break;
-        case kReadFullStatus:
+        case scsi::kReadFullStatus:
             WriteFullStatus(device, out);
             break;
         default:
-            return IllegalRequest(kInvalidFieldInCdb);
+            return IllegalRequest(scsi::kAscInvalidFieldInCdb);
     }
     return out.Done();
 }
@@ -665,32 +614,32 @@ DiskModel::ScsiOutcome DiskModel::ReserveOut(Device& device, std::uint32_t nexus
 
     // What the command block alone decides, before any parameter data moves.
     switch (action) {
-        case kRegister:
-        case kRegisterAndIgnoreExistingKey:
-        case kClear:
+        case scsi::kRegister:
+        case scsi::kRegisterAndIgnoreExistingKey:
+        case scsi::kClear:
             break;  // scope and type are ignored
-        case kPreemptAndAbort:
+        case scsi::kPreemptAndAbort:
             if ((device.quirks & kQuirkNoPreemptAbort) != 0) {
-                return IllegalRequest(kInvalidFieldInCdb);
+                return IllegalRequest(scsi::kAscInvalidFieldInCdb);
             }
             break;  // as PREEMPT
-        case kPreempt:
+        case scsi::kPreempt:
             break;  // scope and type matter only when a reservation is taken
-        case kReserve:
-        case kRelease:
+        case scsi::kReserve:
+        case scsi::kRelease:
             if (scope != kScopeLogicalUnit || !IsValidType(type)) {
-                return IllegalRequest(kInvalidFieldInCdb);
+                return IllegalRequest(scsi::kAscInvalidFieldInCdb);
             }
             break;
         default:
-            return IllegalRequest(kInvalidFieldInCdb);
+            return IllegalRequest(scsi::kAscInvalidFieldInCdb);
     }
-    if (LoadBe32(cdb + 5) != kBasicParameterListLength) {
-        return IllegalRequest(kParameterListLengthError);
+    if (LoadBe32(cdb + 5) != scsi::kParameterListLength) {
+        return IllegalRequest(scsi::kAscParameterListLengthError);
     }
     // The device asks for the whole list; a data-out transfer shorter than that ends it.
-    if (dataOutLength < kBasicParameterListLength) {
-        ScsiOutcome outcome = IllegalRequest(kParameterListLengthError);
+    if (dataOutLength < scsi::kParameterListLength) {
+        ScsiOutcome outcome = IllegalRequest(scsi::kAscParameterListLengthError);
         outcome.dataOutLength = dataOutLength;
         return outcome;
     }
@@ -700,22 +649,22 @@ DiskModel::ScsiOutcome DiskModel::ReserveOut(Device& device, std::uint32_t nexus
     list.flags = dataOut[20];
 
     ScsiOutcome outcome;
-    if (action == kRegister || action == kRegisterAndIgnoreExistingKey) {
-        outcome = ServeRegister(device, nexus, list, action == kRegisterAndIgnoreExistingKey);
+    if (action == scsi::kRegister || action == scsi::kRegisterAndIgnoreExistingKey) {
+        outcome = ServeRegister(device, nexus, list, action == scsi::kRegisterAndIgnoreExistingKey);
     } else if (!KeyMatches(device, nexus, list.reservationKey)) {
         // Every other service action needs the nexus registered under the key it sends.
         outcome = Conflict();
-    } else if (action == kReserve) {
+    } else if (action == scsi::kReserve) {
         outcome = ServeReserve(device, nexus, scope, type);
-    } else if (action == kRelease) {
+    } else if (action == scsi::kRelease) {
         outcome = ServeRelease(device, nexus, scope, type);
-    } else if (action == kClear) {
+    } else if (action == scsi::kClear) {
         outcome = ServeClear(device, nexus);
     } else {
         // Without a task set there is nothing to abort: PREEMPT AND ABORT is PREEMPT.
         outcome = ServePreempt(device, nexus, list, scope, type);
     }
-    outcome.dataOutLength = kBasicParameterListLength;
+    outcome.dataOutLength = scsi::kParameterListLength;
     return outcome;
 }
 
@@ -726,10 +675,10 @@ bool DiskModel::KeyMatches(const Device& device, std::uint32_t nexus, const std:
 DiskModel::ScsiOutcome DiskModel::ServeRegister(Device& device, std::uint32_t nexus,
                                                 const ParameterList& list, bool ignoreKey) {
     if ((list.flags & (kSpecifyInitiatorPorts | kAllTargetPorts)) != 0) {
-        return IllegalRequest(kInvalidFieldInCdb);
+        return IllegalRequest(scsi::kAscInvalidFieldInCdb);
     }
     if ((list.flags & kPersistThroughPowerLoss) != 0) {
-        return IllegalRequest(kInvalidFieldInParameterList);
+        return IllegalRequest(scsi::kAscInvalidFieldInParameterList);
     }
     const bool unregisters = KeyIsZero(list.serviceActionKey);
     if (!device.registered[nexus]) {
@@ -748,7 +697,7 @@ DiskModel::ScsiOutcome DiskModel::ServeRegister(Device& device, std::uint32_t ne
         const bool releases = IsHolder(device, nexus) && IsRegistrantsOnlyType(device.type);
         Unregister(device, nexus);
         if (releases) {
-            TellRegistrants(device, nexus, kReservationsReleased);
+            TellRegistrants(device, nexus, scsi::kAscReservationsReleased);
         }
     } else {
         Register(device, nexus, list.serviceActionKey);
@@ -784,18 +733,18 @@ DiskModel::ScsiOutcome DiskModel::ServeRelease(Device& device, std::uint32_t nex
         return Good();  // no reservation, or not the holder: nothing changes
     }
     if (device.type != type || device.scope != scope) {
-        return IllegalRequest(kInvalidReleaseOfPersistentReservation);
+        return IllegalRequest(scsi::kAscInvalidReleaseOfPersistentReservation);
     }
     ReleaseReservation(device);
     // Only the reservations that others share or may take part in are announced (5.6.10.2).
     if (IsRegistrantsOnlyType(type) || IsAllRegistrantsType(type)) {
-        TellRegistrants(device, nexus, kReservationsReleased);
+        TellRegistrants(device, nexus, scsi::kAscReservationsReleased);
     }
     return Good();
 }
 
 DiskModel::ScsiOutcome DiskModel::ServeClear(Device& device, std::uint32_t nexus) {
-    RemoveRegistrations(device, nullptr, nexus, false, kReservationsPreempted);
+    RemoveRegistrations(device, nullptr, nexus, false, scsi::kAscReservationsPreempted);
     MoveGeneration(device);
     return Good();
 }
@@ -812,7 +761,7 @@ DiskModel::ScsiOutcome DiskModel::ServePreempt(Device& device, std::uint32_t nex
     const bool allRegistrants = device.reserved && IsAllRegistrantsType(device.type);
     if (KeyIsZero(victim)) {
         if (!allRegistrants) {
-            return IllegalRequest(kInvalidFieldInParameterList);
+            return IllegalRequest(scsi::kAscInvalidFieldInParameterList);
         }
     } else {
         bool found = false;
@@ -827,9 +776,9 @@ DiskModel::ScsiOutcome DiskModel::ServePreempt(Device& device, std::uint32_t nex
                               ? KeyIsZero(victim)
                               : device.reserved && KeysEqual(device.keys[device.holder], victim);
     if (!preempts) {
-        RemoveRegistrations(device, victim, nexus, false, kRegistrationsPreempted);
+        RemoveRegistrations(device, victim, nexus, false, scsi::kAscRegistrationsPreempted);
     } else if (scope != kScopeLogicalUnit || !IsValidType(type)) {
-        return IllegalRequest(kInvalidFieldInCdb);
+        return IllegalRequest(scsi::kAscInvalidFieldInCdb);
     } else {
         // preempt-drops-own: the sender bearing the holder's key goes with the holder, and the
         // reservation with them (SetReservation takes no unregistered nexus), which the
@@ -838,9 +787,9 @@ DiskModel::ScsiOutcome DiskModel::ServePreempt(Device& device, std::uint32_t nex
             (device.quirks & kQuirkPreemptDropsOwn) != 0 && KeysEqual(device.keys[nexus], victim);
         const bool changes = device.type != type || device.scope != scope || dropsOwn;
         RemoveRegistrations(device, allRegistrants ? nullptr : victim, nexus, !dropsOwn,
-                            kRegistrationsPreempted);
+                            scsi::kAscRegistrationsPreempted);
         if (changes) {
-            TellRegistrants(device, nexus, kReservationsReleased);
+            TellRegistrants(device, nexus, scsi::kAscReservationsReleased);
         }
         SetReservation(device, nexus, type);
     }

@@ -11,12 +11,13 @@
 #include <cstdint>
 
 #include "core/RequestLayout.h"
+#include "scsi/Codes.h"
 
 namespace vlksim {
 
-inline constexpr std::uint32_t kDeviceCount = 101;  // devices 0..100
-inline constexpr std::uint32_t kPathCount = 33;     // paths 0..32 of this host
-inline constexpr std::uint32_t kForeignCount = 8;   // other hosts' initiators per device
+inline constexpr std::uint32_t kDeviceCount = tessaly::kHighestDevice + 1;  // devices 0..100
+inline constexpr std::uint32_t kPathCount = tessaly::kHighestPath + 1;      // paths 0..32
+inline constexpr std::uint32_t kForeignCount = 8;  // other hosts' initiators per device
 // Unit attentions pending per nexus at the most (one of each kind the model raises, and room).
 inline constexpr std::uint32_t kUnitAttentionsKept = 4;
 
@@ -31,7 +32,7 @@ inline constexpr std::int32_t kStatusInvalidDeviceRequest = static_cast<std::int
 // former.
 inline constexpr std::int32_t kStatusNoSuchDevice = static_cast<std::int32_t>(0xC00000C0);
 
-inline constexpr std::uint32_t kPassThroughCode = 0x84C9C190;  // IOCTL_PATH_PASS_THROUGH
+inline constexpr std::uint32_t kPassThroughCode = tessaly::IOCTL_PATH_PASS_THROUGH;
 
 // Every device has the same small medium, which is not kept: reads return zeros.
 inline constexpr std::uint32_t kBlockSize = 512;
@@ -39,20 +40,18 @@ inline constexpr std::uint32_t kBlockCount = 2048;
 
 // Sizes of the pass-through request and of its reply.
 inline constexpr std::uint32_t kRequestSize = tessaly::request_layout::kRequestSize;
-inline constexpr std::uint32_t kReplySize = 152;  // what the program asks for
+inline constexpr std::uint32_t kReplySize = tessaly::request_layout::kReplySize;
 
-// SCSI status bytes.
-inline constexpr std::uint8_t kScsiGood = 0x00;
-inline constexpr std::uint8_t kScsiCheckCondition = 0x02;
-inline constexpr std::uint8_t kScsiReservationConflict = 0x18;
-
-// Persistent reservation types (SPC-3).
-inline constexpr std::uint8_t kTypeWriteExclusive = 0x1;
-inline constexpr std::uint8_t kTypeExclusiveAccess = 0x3;
-inline constexpr std::uint8_t kTypeWriteExclusiveRegistrantsOnly = 0x5;
-inline constexpr std::uint8_t kTypeExclusiveAccessRegistrantsOnly = 0x6;
-inline constexpr std::uint8_t kTypeWriteExclusiveAllRegistrants = 0x7;
-inline constexpr std::uint8_t kTypeExclusiveAccessAllRegistrants = 0x8;
+// SCSI status bytes and persistent reservation types, in the model's own names.
+inline constexpr std::uint8_t kScsiGood = tessaly::scsi::kStatusGood;
+inline constexpr std::uint8_t kScsiCheckCondition = tessaly::scsi::kStatusCheckCondition;
+inline constexpr std::uint8_t kScsiReservationConflict = tessaly::scsi::kStatusReservationConflict;
+using tessaly::scsi::kTypeExclusiveAccess;
+using tessaly::scsi::kTypeExclusiveAccessAllRegistrants;
+using tessaly::scsi::kTypeExclusiveAccessRegistrantsOnly;
+using tessaly::scsi::kTypeWriteExclusive;
+using tessaly::scsi::kTypeWriteExclusiveAllRegistrants;
+using tessaly::scsi::kTypeWriteExclusiveRegistrantsOnly;
 
 // Departures from SPC-3 that arrays in the field have shown, one bit each in a device's quirk set
 // (none unless set). The set-up text names them; sim/README.md tells each next to its rule.
