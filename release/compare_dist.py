@@ -28,11 +28,11 @@ def zip_difference(path_a, path_b):
             return [f"entries {names_a} against {names_b}"]
         found = []
         for ia, ib in zip(za.infolist(), zb.infolist()):
-            meta_a = (ia.date_time, ia.external_attr, ia.create_system, ia.compress_type)
-            meta_b = (ib.date_time, ib.external_attr, ib.create_system, ib.compress_type)
+            meta_a, meta_b = (
+                f"time {i.date_time}, mode {i.external_attr >> 16:o}, system {i.create_system}, "
+                f"method {i.compress_type}" for i in (ia, ib))
             if meta_a != meta_b:
-                found.append(f"entry {ia.filename}: time, attributes or method {meta_a} "
-                             f"against {meta_b}")
+                found.append(f"entry {ia.filename}: {meta_a} against {meta_b}")
             data_a, data_b = za.read(ia), zb.read(ib)
             if data_a != data_b:
                 found.append(f"entry {ia.filename}: {first_difference(data_a, data_b)}")
