@@ -11,6 +11,10 @@ uncompressed section 0, and points the directory entry of /#STRINGS at it.
   relocate_context_urls.py CHMLS CHM BUILD_FOLDER
 
 CHMLS is Free Pascal's chmls, which reads the compressed /#STRINGS out of CHM.
+
+chmcmd also dates the file with the millisecond of the day it ran, in the ITSF header (big-endian)
+and in the first entry of /#SYSTEM (code 10). With SOURCE_DATE_EPOCH set, both take the
+millisecond of the day of that time instead, so that a rebuild gives the same file.
 """
 import os
 import struct
@@ -70,19 +74,12 @@ def extract_strings(chmls, chm_path):
             return f.read()
 
 
-def main(chmls, chm_path, folder):
-    strings = extract_strings(chmls, chm_path)
-    chm = bytearray(open(chm_path, "rb").read())
-    if chm[:4] != b"ITSF" or struct.unpack_from("<I", chm, 4)[0] != 3:
-        sys.exit("not a version 3 ITSF file: " + chm_path)
-    hs0_offset, _, dir_offset, _ = struct.unpack_from("<QQQQ", chm, 0x38)
-    content0 = struct.unpack_from("<Q", chm, 0x58)[0]
-    if chm[dir_offset:dir_offset + 4] != b"ITSP":
-        sys.exit("no directory header")
+def directory(chm, dir_offset):
+    """Each file of the directory: name -> (where its entry's fields begin, section, offset,
+    length)."""
     header_length, _, chunk_size = struct.unpack_from("<III", chm, dir_offset + 8)
     chunk_count = struct.unpack_from("<I", chm, dir_offset + 0x2C)[0]
-
-    new_strings = relocated_strings(strings, folder)
+    files = {}
     for chunk in range(chunk_count):
         base = dir_offset + header_length + chunk * chunk_size
         if chm[base:base + 4] != b"PMGL":
@@ -95,23 +92,47 @@ def main(chmls, chm_path, folder):
             pos += name_length
             fields = pos
             section, pos = read_encint(chm, pos)
-            offset_at = pos
             offset, pos = read_encint(chm, pos)
-            length_at = pos
             length, pos = read_encint(chm, pos)
-            if name != b"/#STRINGS":
-                continue
-            if length != len(strings):
-                sys.exit("the dump does not match /#STRINGS of " + chm_path)
-            new_offset = len(chm) - content0
-            chm[fields:offset_at] = encint(0, offset_at - fields)
-            chm[offset_at:length_at] = encint(new_offset, length_at - offset_at)
-            chm += new_strings
-            # The file size that header section 0 records.
-            struct.pack_into("<Q", chm, hs0_offset + 8, len(chm))
-            open(chm_path, "wb").write(chm)
-            return
-    sys.exit("no /#STRINGS entry in " + chm_path)
+            files[name] = (fields, section, offset, length)
+    return files
+
+
+def date(chm, system_offset, epoch):
+    millisecond = epoch % 86400 * 1000
+    struct.pack_into(">I", chm, 0x10, millisecond)
+    if struct.unpack_from("<HH", chm, system_offset + 4) != (10, 4):
+        sys.exit("/#SYSTEM does not begin with its time")
+    struct.pack_into("<I", chm, system_offset + 8, millisecond)
+
+
+def main(chmls, chm_path, folder):
+    strings = extract_strings(chmls, chm_path)
+    chm = bytearray(open(chm_path, "rb").read())
+    if chm[:4] != b"ITSF" or struct.unpack_from("<I", chm, 4)[0] != 3:
+        sys.exit("not a version 3 ITSF file: " + chm_path)
+    hs0_offset, _, dir_offset, _ = struct.unpack_from("<QQQQ", chm, 0x38)
+    content0 = struct.unpack_from("<Q", chm, 0x58)[0]
+    if chm[dir_offset:dir_offset + 4] != b"ITSP":
+        sys.exit("no directory header")
+    files = directory(chm, dir_offset)
+    if b"/#STRINGS" not in files or b"/#SYSTEM" not in files:
+        sys.exit("no /#STRINGS or /#SYSTEM in " + chm_path)
+    fields, _, _, length = files[b"/#STRINGS"]
+    if length != len(strings):
+        sys.exit("the dump does not match /#STRINGS of " + chm_path)
+    # The entry is rewritten in place, each number in its old width: section 0, and the offset of
+    # the new copy, which goes at the end of section 0.
+    _, offset_at = read_encint(chm, fields)
+    _, length_at = read_encint(chm, offset_at)
+    chm[fields:offset_at] = encint(0, offset_at - fields)
+    chm[offset_at:length_at] = encint(len(chm) - content0, length_at - offset_at)
+    chm += relocated_strings(strings, folder)
+    # The file size that header section 0 records.
+    struct.pack_into("<Q", chm, hs0_offset + 8, len(chm))
+    if "SOURCE_DATE_EPOCH" in os.environ:
+        date(chm, content0 + files[b"/#SYSTEM"][2], int(os.environ["SOURCE_DATE_EPOCH"]))
+    open(chm_path, "wb").write(chm)
 
 
 if __name__ == "__main__":
