@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "cli/Values.h"
+#include "version/Version.h"
 
 namespace tessaly::cli {
 namespace {
@@ -170,7 +171,8 @@ std::string Usage() {
         "attention left, 15 no control device or no such device or path, 24 reservation\n"
         "conflict, 74 standard output cannot be written, 97 reply that cannot be decoded,\n"
         "99 anything else.\n"
-        "tessaly-cli COMMAND --help tells more of one command.\n";
+        "tessaly-cli COMMAND --help tells more of one command; tessaly-cli --version tells\n"
+        "which version this is.\n";
     return text;
 }
 
@@ -200,6 +202,11 @@ ParsedArguments ParseWords(const std::vector<std::string>& words) {
         if (word == "--help" || word == "-h" || word == "/?") {
             help = true;
             continue;
+        }
+        if (word == "--version") {
+            ParsedArguments parsed;
+            parsed.help = std::string("tessaly-cli ") + TESSALY_VERSION + "\n";
+            return parsed;
         }
         if (word.size() < 2 || word.compare(0, 2, "--") != 0) {
             if (verb == nullptr) {
