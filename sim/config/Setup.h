@@ -28,8 +28,8 @@
 // it may not be all zero. TYPE is a persistent reservation type: 1, 3, 5, 6, 7 or 8. A disk is
 // declared once, before its registrations and quirks, has at most one reservation holder and
 // each quirk once. The disk takes the registrations in the order of their lines, and of the
-// numbers within a line (always ascending), which is the order READ KEYS lists them. Each latency is given at most once, a
-// disk's after its "paths" line; without one a disk answers at once.
+// numbers within a line (always ascending), which is the order READ KEYS lists them. Each latency
+// is given at most once, a disk's after its "paths" line; without one a disk answers at once.
 #pragma once
 
 #include <cstddef>
@@ -62,7 +62,7 @@ struct SetupDevice {
     std::uint8_t holderNumber;  // the path or the foreign initiator holding the reservation
     std::uint8_t reservationType;
     std::uint32_t quirks;  // the disk model's kQuirk* bits; 0: the disk keeps every rule
-    bool latencySet;  // a "device N latency" line
+    bool latencySet;       // a "device N latency" line
     std::uint32_t latencyMs;
 };
 
