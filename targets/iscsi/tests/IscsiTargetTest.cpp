@@ -163,6 +163,17 @@ TEST(IscsiTarget, TwoNexusesRegisterReserveAndMeetAConflict) {
     EXPECT_EQ(Send(*ta[0], In(0, 65535)).residual, 65535u - 24u);
 }
 
+TEST(IscsiTarget, LunsAbove255TravelFlat) {
+    NEED_TGT();
+    const std::string store = TheTgt()->dir + "/lun300.img";
+    ASSERT_EQ(std::system(("truncate -s 1M " + store).c_str()), 0);
+    ASSERT_EQ(Tgtadm("--op new --mode logicalunit --tid 1 --lun 300 -b " + store), 0);
+    IscsiConnector connector(Named("flat"));
+    const auto t = Open(connector, "300");
+    EXPECT_EQ(Send(*t[0], Register(0xF1)).status, 0);
+    EXPECT_EQ(Keys(Send(*t[0], kReadKeys)), std::vector<Key>{0xF1});
+}
+
 // tgt ties a registration to the session that made it: the same initiator name and ISID after a
 // logout and a new login are a new I_T nexus to it.
 TEST(IscsiTarget, TgtKeepsNoRegistrationAcrossSessionsWithTheSameIsid) {
