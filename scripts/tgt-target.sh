@@ -14,7 +14,7 @@
 # portal, iqn, tgtd.pid, tgtd.log and the backing files lunN.img (1 MiB each, sparse); `stop`
 # removes the backing files and the pid file. One tgtd per DIR: a second `start` is refused while
 # the first runs, and `run` holds DIR/lock until it has stopped tgtd, so two runs on one DIR take
-# turns. Exit 77 (skipped) when tgtd cannot run here (not root, tgt not installed, no free port).
+# turns (a tgtd that a killed run left in DIR is stopped first). Exit 77 (skipped) when tgtd cannot run here (not root, tgt not installed, no free port).
 set -uo pipefail
 skip=77
 
@@ -180,6 +180,7 @@ case $action in
     run)
         trap do_stop EXIT
         trap 'exit 1' INT TERM
+        do_stop  # what a run that was killed left behind in DIR
         do_start >/dev/null || exit $?
         echo "tgtd $(cat "$dir/tgtd.pid") on $(cat "$dir/portal"), target $iqn with $luns LUNs"
         TESSALY_TGT_PORTAL=$(cat "$dir/portal") TESSALY_TGT_IQN=$iqn TESSALY_TGT_DIR=$dir \
