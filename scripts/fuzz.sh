@@ -1,23 +1,23 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (preset fuzz) and runs them, one at a time and at low priority.
 #   scripts/fuzz.sh TARGET [SECONDS]   fuzz one target (report, passthrough, setup, cli_arguments,
-#                                      cli_replies); 600 s unless given
+#                                      cli_replies, iscsi_address); 600 s unless given
 #   scripts/fuzz.sh all [SECONDS]      replay every seed and kept failure, then fuzz each target in
 #                                      turn; 20 s each unless given
 # New corpus entries go to build/fuzz/corpus/TARGET, a failing input to build/fuzz/artifacts/TARGET/,
 # the output to build/fuzz/logs/TARGET.log. Keep every failing input in fuzz/regressions/TARGET/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-targets=(report passthrough setup cli_arguments cli_replies)
+targets=(report passthrough setup cli_arguments cli_replies iscsi_address)
 
 usage() {
-    echo "usage: scripts/fuzz.sh report|passthrough|setup|cli_arguments|cli_replies|all [SECONDS]" >&2
+    echo "usage: scripts/fuzz.sh report|passthrough|setup|cli_arguments|cli_replies|iscsi_address|all [SECONDS]" >&2
     exit 2
 }
 [ $# -ge 1 ] && [ $# -le 2 ] || usage
 case "$1" in
     all) chosen=("${targets[@]}") seconds=${2:-20} ;;
-    report | passthrough | setup | cli_arguments | cli_replies) chosen=("$1") seconds=${2:-600} ;;
+    report | passthrough | setup | cli_arguments | cli_replies | iscsi_address) chosen=("$1") seconds=${2:-600} ;;
     *) usage ;;
 esac
 [[ $seconds =~ ^[1-9][0-9]*$ ]] || usage

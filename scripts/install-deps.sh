@@ -8,7 +8,7 @@ packages=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     binutils-mingw-w64-x86-64
     wine wine64 fonts-wine xvfb x11-utils imagemagick
-    tgt libiscsi-dev
+    tgt libiscsi-dev pkg-config bc
     qemu-system-x86 qemu-block-extra linux-image-amd64 busybox-static dmsetup cpio xz-utils
     fp-utils python3
 )
