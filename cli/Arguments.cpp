@@ -76,6 +76,8 @@ constexpr OptionSpec kOptions[] = {
     {"--key", 0, true},
     {"--retries", 0, true},
     {"--timeout", 0, true},
+    {"--initiator-name", 0, true},
+    {"--isid", 0, true},
     {"--path", kPath, true},
     {"--all-paths", kAllPaths, false},
     {"--type", kType, true},
@@ -155,13 +157,16 @@ const char* VerbName(Verb verb) {
 std::string Usage() {
     std::string text =
         "usage: tessaly-cli [--json] [--hex] [--key KEY] [--retries N] [--timeout S] COMMAND ARGS\n"
-        "Persistent reservations through the VLK driver's control device.\n\ncommands:\n";
+        "Persistent reservations of SCSI disks: through the VLK driver's control device, or\n"
+        "over iSCSI.\n\ncommands:\n";
     for (const auto& entry : kVerbs) {
         std::string line = "  " + std::string(entry.name) + " " + entry.arguments;
         text += line + "\n      " + entry.summary + "\n";
     }
     text +=
-        "\nDEVICES: N, N-M or a comma list of both (0-5,9), devices 0..100; paths 0..32.\n"
+        "\nDEVICES: N, N-M or a comma list of both (0-5,9), devices 0..100; paths 0..32;\n"
+        "  or an iSCSI address iscsi://[USER[%PASSWORD]@]HOST[:PORT]/TARGET/LUNS, LUNS as\n"
+        "  above, without --path (--initiator-name IQN and --isid HEX12 name this host).\n"
         "KEY: 16 hex digits (0x allowed) or 8 characters in quotes; --key is this host's key\n"
         "     (default 0x54455353414C5931 \"TESSALY1\", the key of tessaly.exe).\n"
         "--json: one JSON document on standard output; --hex: the data area as a hex dump;\n"
@@ -270,6 +275,14 @@ ParsedArguments ParseWords(const std::vector<std::string>& words) {
                 return Error("'" + v + "' is not a timeout in seconds (1..3600)", v);
             }
             invocation.timeoutSeconds = *n;
+        } else if (word == "--initiator-name") {
+            invocation.initiatorName = v;
+        } else if (word == "--isid") {
+            const targets::ParsedIsid isid = targets::ParseIsid(v);
+            if (!isid.ok) {
+                return Error("'" + v + "' is not an ISID: " + isid.error, v);
+            }
+            invocation.isid = isid.isid;
         } else if (word == "--path") {
             const auto n = ParseNumber(v, kHighestPath);
             if (!n) {
@@ -305,26 +318,54 @@ ParsedArguments ParseWords(const std::vector<std::string>& words) {
             return Error(std::string(option.name) + " does not go with " + verb->name, option.name);
         }
     }
-    const unsigned paths = given & (kPath | kAllPaths);
-    if (paths == (kPath | kAllPaths)) {
-        return Error("--path and --all-paths exclude each other");
-    }
-    for (const auto& option : kOptions) {
-        const bool either = (option.bit & (kPath | kAllPaths)) != 0;
-        if ((verb->required & option.bit) != 0 && (either ? paths == 0 : !(given & option.bit))) {
-            return Error(std::string(option.name) + " is missing for " + verb->name);
-        }
-    }
     if (!target) {
         return Error(std::string(verb->range ? "DEVICES" : "DEVICE") + " is missing for " +
                      verb->name);
     }
-    const DeviceList list = ParseDevices(*target);
-    if (list.devices.empty()) {
-        return Error("'" + list.badWord + "' is not a device number or range (0..100)",
-                     list.badWord);
+    const unsigned paths = given & (kPath | kAllPaths);
+    if (target->rfind("iscsi://", 0) == 0) {
+        // An iSCSI address names its logical units; the initiator is this host's session.
+        const targets::ParsedAddress address = targets::ParseIscsiAddress(*target);
+        if (!address.ok) {
+            return Error("'" + *target + "' is not an iSCSI address: " + address.error.message,
+                         *target);
+        }
+        if (paths != 0) {
+            const char* option = (paths & kPath) != 0 ? "--path" : "--all-paths";
+            return Error(std::string(option) +
+                             " belongs to VLK device numbers: an iSCSI address names its LUNs, "
+                             "and this host reaches them through one session",
+                         option);
+        }
+        invocation.iscsi = address.address;
+        invocation.devices.assign(address.address.luns.begin(), address.address.luns.end());
+    } else {
+        if (paths == (kPath | kAllPaths)) {
+            return Error("--path and --all-paths exclude each other");
+        }
+        if (paths == 0 && (verb->required & (kPath | kAllPaths)) != 0) {
+            return Error(std::string("--path is missing for ") + verb->name, "--path");
+        }
+        for (const char* iscsiOnly : {"--initiator-name", "--isid"}) {
+            if (seen[FindOption(iscsiOnly) - kOptions]) {
+                return Error(std::string(iscsiOnly) +
+                                 " belongs to iSCSI addresses (iscsi://HOST/TARGET/LUNS)",
+                             iscsiOnly);
+            }
+        }
+        const DeviceList list = ParseDevices(*target);
+        if (list.devices.empty()) {
+            return Error("'" + list.badWord + "' is not a device number or range (0..100)",
+                         list.badWord);
+        }
+        invocation.devices = list.devices;
     }
-    if (!verb->range && list.devices.size() != 1) {
+    for (const auto& option : kOptions) {
+        if ((verb->required & option.bit & ~(kPath | kAllPaths)) != 0 && !(given & option.bit)) {
+            return Error(std::string(option.name) + " is missing for " + verb->name);
+        }
+    }
+    if (!verb->range && invocation.devices.size() != 1) {
         return Error("'" + *target + "': " + verb->name + " takes one device", *target);
     }
     if (invocation.key == ReservationKey{}) {
@@ -342,7 +383,6 @@ ParsedArguments ParseWords(const std::vector<std::string>& words) {
         }
     }
     invocation.verb = verb->verb;
-    invocation.devices = list.devices;
     parsed.invocation = invocation;
     return parsed;
 }

@@ -9,6 +9,8 @@
 
 #include "cli/Values.h"
 #include "core/Commands.h"
+#include "targets/iscsi/IscsiAddress.h"
+#include "targets/iscsi/IscsiIdentity.h"
 
 namespace tessaly::cli {
 
@@ -30,7 +32,11 @@ enum class Verb {
 
 struct Invocation {
     Verb verb = Verb::Keys;
+    // The devices in the order given: VLK device numbers, or the LUNs of `iscsi`.
     std::vector<std::uint32_t> devices;
+    std::optional<targets::IscsiAddress> iscsi;
+    std::string initiatorName;          // --initiator-name; empty: this host's own
+    std::optional<targets::Isid> isid;  // --isid; none: derived from the initiator name
     std::uint32_t path = 0;
     bool allPaths = false;
     bool json = false;

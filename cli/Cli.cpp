@@ -83,7 +83,7 @@ int Run(const std::vector<std::string>& arguments, Transports& transports, Pause
         doc.Set("program", "tessaly-cli");
         doc.Set("format_version", kFormatVersion);
         doc.Set("command", VerbName(in.verb));
-        doc.Set("path", in.allPaths ? Json("all") : Json(in.path));
+        doc.Set("path", in.iscsi ? Json() : in.allPaths ? Json("all") : Json(in.path));
         doc.Set("yes", in.yes);
         doc.Set("exit_status", exitStatus);
         doc.Set("devices", std::move(devices));

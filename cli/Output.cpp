@@ -61,6 +61,11 @@ Json StepJson(const Step& step) {
     }
     json.Set("data", HexBytes(o.dataIn));
     json.Set("residual", o.residual);
+    for (const auto& fact : o.facts) {
+        if (fact.name != "error_text" && fact.name != "bytes_returned") {
+            json.Set(fact.name, FactJson(fact));
+        }
+    }
     json.Set("exit_status", step.exitStatus);
     json.Set("failure", step.failure.empty() ? Json() : Json(step.failure));
     return json;
@@ -79,6 +84,10 @@ void DeviceReport::HeadWithFailure() {
 Step DeviceReport::Add(Step step) {
     if (!step.Good()) {
         Fail(step.exitStatus);
+        // What the transport knows of why, for a person.
+        if (const scsi::Fact* note = FindFact(step.outcome.facts, "note")) {
+            lines.push_back("note: " + note->text);
+        }
     }
     steps.push_back(step);
     return step;

@@ -1,11 +1,16 @@
 // tessaly-cli on Linux and other POSIX systems: the same program, over the transports such a
-// system has. The VLK driver is a Windows driver, so its device numbers reach nothing here.
+// system has: iSCSI through libiscsi. The VLK driver is a Windows driver, so its device numbers
+// reach nothing here.
 #include <time.h>
 
 #include <iostream>
+#include <optional>
 
 #include "cli/Cli.h"
 #include "cli/Transports.h"
+#ifdef TESSALY_HAVE_ISCSI
+#include "targets/iscsi/IscsiTarget.h"
+#endif
 
 namespace {
 
@@ -26,6 +31,30 @@ class PosixTransports : public tessaly::cli::Transports {
             "device " + std::to_string(device) + ", path " + std::to_string(path),
             "not sent: the VLK driver is a Windows driver, and this system has none");
     }
+
+    std::unique_ptr<tessaly::scsi::Target> Iscsi(
+        const tessaly::targets::IscsiAddress& address, std::uint16_t lun,
+        const tessaly::cli::IscsiSettings& settings) override {
+#ifdef TESSALY_HAVE_ISCSI
+        // One connector for the run: its sessions are shared by every LUN of a target.
+        if (!connector_) {
+            connector_.emplace(tessaly::targets::IscsiOptions{settings.initiatorName, settings.isid,
+                                                              settings.timeoutSeconds});
+        }
+        tessaly::targets::IscsiAddress one = address;
+        one.luns = {lun};
+        auto targets = connector_->Open(one);
+        return std::move(targets.front());
+#else
+        (void)settings;
+        return tessaly::cli::NoIscsi(address, lun);
+#endif
+    }
+
+  private:
+#ifdef TESSALY_HAVE_ISCSI
+    std::optional<tessaly::targets::IscsiConnector> connector_;
+#endif
 };
 
 }  // namespace

@@ -208,8 +208,17 @@ DeviceReport Program::RunDevice(std::uint32_t device) {
         ChangeEveryPath(r, device);
         return r;
     }
-    const std::unique_ptr<scsi::Target> target = transports_.Vlk(device, in_.path);
-    DeviceReport r = ReportFor(*target, std::to_string(device), Json(device), Json(in_.path));
+    std::unique_ptr<scsi::Target> target;
+    DeviceReport r;
+    if (in_.iscsi) {
+        const auto lun = static_cast<std::uint16_t>(device);
+        target =
+            transports_.Iscsi(*in_.iscsi, lun, {in_.initiatorName, in_.isid, in_.timeoutSeconds});
+        r = ReportFor(*target, targets::FormatIscsiAddress(*in_.iscsi, lun), Json(device), Json());
+    } else {
+        target = transports_.Vlk(device, in_.path);
+        r = ReportFor(*target, std::to_string(device), Json(device), Json(in_.path));
+    }
     scsi::Target& t = *target;
     switch (in_.verb) {
         case Verb::Keys:
@@ -411,7 +420,7 @@ void Program::GroupClear(DeviceReport& r, scsi::Target& t) {
         return;
     }
     r.facts.Set("reservation", ReservationJson(*held));
-    const std::string p = "path " + std::to_string(in_.path);
+    const std::string p = Self();
     const ClearPlan plan = PlanClear(*state, *held, in_.key, p);
     const char* outcome = in_.yes ? "outcome" : "plan";
     if (!held->held) {
@@ -483,7 +492,7 @@ void Program::Fence(DeviceReport& r, scsi::Target& t) {
         r.HeadWithFailure();
         return;
     }
-    const std::string p = "path " + std::to_string(in_.path);
+    const std::string p = Self();
     const std::string victim = KeyText(in_.victim);
     const auto victimIn = [this](const std::vector<ReservationKey>& keys) {
         return std::find(keys.begin(), keys.end(), in_.victim) != keys.end();
@@ -535,8 +544,9 @@ void Program::Fence(DeviceReport& r, scsi::Target& t) {
         r.lines.push_back("REGISTER " + KeyText(in_.key) + ": " + StepResult(registered));
         if (!registered.Good()) {
             r.heading = registered.exitStatus == kReservationConflict
-                            ? "stopped: " + p + " refused the REGISTER: it holds a key that " +
-                                  "READ FULL STATUS did not show as its own; nothing changed"
+                            ? "stopped: the REGISTER was refused: " + p +
+                                  " holds a key that READ FULL STATUS did not show as its own; "
+                                  "nothing changed"
                             : "stopped: REGISTER failed: " + registered.failure;
             r.facts.Set(outcome, r.heading);
             return;

@@ -31,6 +31,10 @@ class Program {
     void GroupClear(DeviceReport& r, scsi::Target& t);
     void Fence(DeviceReport& r, scsi::Target& t);
     void Pause1() { pause_.Sleep(1); }
+    // The initiator the commands go out as, for a person: "path 2", or "this initiator" on iSCSI.
+    std::string Self() const {
+        return in_.iscsi ? std::string("this initiator") : "path " + std::to_string(in_.path);
+    }
 
     const Invocation& in_;
     Exchanger& ex_;

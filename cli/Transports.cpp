@@ -31,4 +31,9 @@ std::unique_ptr<scsi::Target> Unreachable(std::string where, std::string text) {
     return std::make_unique<UnreachableTarget>(std::move(where), std::move(text));
 }
 
+std::unique_ptr<scsi::Target> NoIscsi(const targets::IscsiAddress& address, std::uint16_t lun) {
+    return Unreachable(targets::FormatIscsiAddress(address, lun),
+                       "not sent: this build of tessaly-cli has no iSCSI (the Linux build has)");
+}
+
 }  // namespace tessaly::cli

@@ -6,14 +6,24 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/DriverPort.h"
 #include "report/MessageLookup.h"
 #include "scsi/Target.h"
+#include "targets/iscsi/IscsiAddress.h"
+#include "targets/iscsi/IscsiIdentity.h"
 #include "targets/vlk/VlkTarget.h"
 
 namespace tessaly::cli {
+
+// Who this host is to an iSCSI target, as the command line says.
+struct IscsiSettings {
+    std::string initiatorName;          // empty: this host's own
+    std::optional<targets::Isid> isid;  // none: derived from the initiator name
+    std::uint32_t timeoutSeconds = 10;
+};
 
 class Transports {
   public:
@@ -21,10 +31,16 @@ class Transports {
 
     // Device `device` through VLK path `path`.
     virtual std::unique_ptr<scsi::Target> Vlk(std::uint32_t device, std::uint32_t path) = 0;
+    // LUN `lun` of the iSCSI address, reached as the settings say.
+    virtual std::unique_ptr<scsi::Target> Iscsi(const targets::IscsiAddress& address,
+                                                std::uint16_t lun,
+                                                const IscsiSettings& settings) = 0;
 };
 
 // A target that is not there: every command fails with `text`, nothing is sent.
 std::unique_ptr<scsi::Target> Unreachable(std::string where, std::string text);
+// The iSCSI LUN of a build without iSCSI.
+std::unique_ptr<scsi::Target> NoIscsi(const targets::IscsiAddress& address, std::uint16_t lun);
 
 // The VLK driver's control device through a driver port (the Windows program's, or a stand-in's
 // for tests); why it cannot be opened goes to `note`, once.
@@ -36,6 +52,10 @@ class DriverTransports : public Transports {
 
     std::unique_ptr<scsi::Target> Vlk(std::uint32_t device, std::uint32_t path) override {
         return vlk_.Path(device, path);
+    }
+    std::unique_ptr<scsi::Target> Iscsi(const targets::IscsiAddress& address, std::uint16_t lun,
+                                        const IscsiSettings&) override {
+        return NoIscsi(address, lun);
     }
 
   private:

@@ -1,10 +1,5 @@
 #include "targets/iscsi/IscsiIdentity.h"
 
-#include <unistd.h>
-
-#include <fstream>
-#include <sstream>
-
 namespace tessaly::targets {
 namespace {
 
@@ -48,22 +43,6 @@ std::string InitiatorNameForHost(std::string_view hostName) {
         name += (l >= 'a' && l <= 'z') || (l >= '0' && l <= '9') || l == '.' ? l : '-';
     }
     return name;
-}
-
-std::string DefaultInitiatorName() {
-    std::ifstream file("/etc/iscsi/initiatorname.iscsi");
-    if (file) {
-        std::ostringstream text;
-        text << file.rdbuf();
-        if (auto name = InitiatorNameFromFile(text.str())) {
-            return *name;
-        }
-    }
-    char host[256] = {};
-    if (gethostname(host, sizeof host - 1) != 0) {
-        host[0] = '\0';
-    }
-    return InitiatorNameForHost(host);
 }
 
 Isid IsidFromName(std::string_view initiatorName) {

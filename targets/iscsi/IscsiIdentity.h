@@ -19,10 +19,6 @@ std::optional<std::string> InitiatorNameFromFile(std::string_view text);
 // not take (anything but a-z, 0-9, '-', '.') as '-'.
 std::string InitiatorNameForHost(std::string_view hostName);
 
-// This host's name: the one of /etc/iscsi/initiatorname.iscsi when that file names one (the
-// name the system's own initiator uses), else InitiatorNameForHost(gethostname()).
-std::string DefaultInitiatorName();
-
 // The 6-byte ISID of a session, as the login carries it: the type in the top two bits of byte 0
 // (00b OUI, 01b EN, 10b random, 11b reserved), then the A, B, C and D fields.
 using Isid = std::array<std::uint8_t, 6>;

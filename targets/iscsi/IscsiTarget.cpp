@@ -6,12 +6,15 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace tessaly::targets {
 namespace {
@@ -639,6 +642,22 @@ std::vector<scsi::Fact> IscsiTarget::Describe() const {
             scsi::Fact::Number("lun", lun_),
             scsi::Fact::Text("initiator_name", options.initiatorName),
             scsi::Fact::Text("isid", IsidText(*options.isid))};
+}
+
+std::string DefaultInitiatorName() {
+    std::ifstream file("/etc/iscsi/initiatorname.iscsi");
+    if (file) {
+        std::ostringstream text;
+        text << file.rdbuf();
+        if (auto name = InitiatorNameFromFile(text.str())) {
+            return *name;
+        }
+    }
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) {
+        host[0] = '\0';
+    }
+    return InitiatorNameForHost(host);
 }
 
 IscsiConnector::IscsiConnector(IscsiOptions options) : options_(std::move(options)) {

@@ -22,6 +22,10 @@
 
 namespace tessaly::targets {
 
+// This host's name: the one of /etc/iscsi/initiatorname.iscsi when that file names one (the
+// name the system's own initiator uses), else InitiatorNameForHost(gethostname()).
+std::string DefaultInitiatorName();
+
 inline constexpr std::uint32_t kIscsiDefaultTimeout = 10;   // seconds
 inline constexpr std::uint32_t kIscsiMaxDataIn = 1u << 20;  // bytes, one command
 
