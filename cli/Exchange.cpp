@@ -106,8 +106,14 @@ Step Exchanger::Run(scsi::Target& target, scsi::PrAction action, scsi::PrFields 
         if (!IsUnitAttention(step) || attempt > retries_) {
             return step;
         }
-        note_(target.Where() + ": " + row.name + ": " + step.failure + "; sent again (retry " +
-              std::to_string(attempt) + " of " + std::to_string(retries_) + ")");
+        // A power on or reset (29h) is how a target greets a new I_T nexus: every run of the
+        // program over iSCSI meets one on each LUN's first command, and it says nothing of the
+        // reservations. The retry is in the JSON's attempts; a note would only alarm.
+        const auto sense = scsi::DecodeSense(step.outcome.sense);
+        if (sense->asc != 0x29) {
+            note_(target.Where() + ": " + row.name + ": " + step.failure + "; sent again (retry " +
+                  std::to_string(attempt) + " of " + std::to_string(retries_) + ")");
+        }
     }
 }
 
