@@ -78,6 +78,7 @@ constexpr OptionSpec kOptions[] = {
     {"--timeout", 0, true},
     {"--initiator-name", 0, true},
     {"--isid", 0, true},
+    {"--parallel", 0, true},
     {"--path", kPath, true},
     {"--all-paths", kAllPaths, false},
     {"--type", kType, true},
@@ -108,7 +109,8 @@ const OptionSpec* FindOption(const std::string& name) {
 
 std::string CommandUsage(const VerbSpec& entry) {
     std::string text =
-        "usage: tessaly-cli [--json] [--hex] [--key KEY] [--retries N] [--timeout S] " +
+        "usage: tessaly-cli [--json] [--hex] [--key KEY] [--retries N] [--timeout S] [--parallel "
+        "N] " +
         std::string(entry.name) + " " + entry.arguments + "\n  " + entry.summary + "\n";
     if (entry.allowed & kType) {
         text += "  --type T: 1 we, 3 ea, 5 we-ro, 6 ea-ro, 7 we-ar, 8 ea-ar\n";
@@ -156,7 +158,8 @@ const char* VerbName(Verb verb) {
 
 std::string Usage() {
     std::string text =
-        "usage: tessaly-cli [--json] [--hex] [--key KEY] [--retries N] [--timeout S] COMMAND ARGS\n"
+        "usage: tessaly-cli [--json] [--hex] [--key KEY] [--retries N] [--timeout S]\n"
+        "       [--parallel N] COMMAND ARGS\n"
         "Persistent reservations of SCSI disks: through the VLK driver's control device, or\n"
         "over iSCSI.\n\ncommands:\n";
     for (const auto& entry : kVerbs) {
@@ -171,7 +174,8 @@ std::string Usage() {
         "     (default 0x54455353414C5931 \"TESSALY1\", the key of tessaly.exe).\n"
         "--json: one JSON document on standard output; --hex: the data area as a hex dump;\n"
         "--retries N: retries of a command met by a unit attention (default 3);\n"
-        "--timeout S: how long a command may take, in seconds (default 10).\n"
+        "--timeout S: how long a command may take, in seconds (default 10);\n"
+        "--parallel N: devices worked on at once (default 16), reported in the order given.\n"
         "Exit status: 0 success, 1 syntax error, 2 not ready, 5 illegal request, 6 unit\n"
         "attention left, 15 no control device or no such device or path, 24 reservation\n"
         "conflict, 74 standard output cannot be written, 97 reply that cannot be decoded,\n"
@@ -275,6 +279,12 @@ ParsedArguments ParseWords(const std::vector<std::string>& words) {
                 return Error("'" + v + "' is not a timeout in seconds (1..3600)", v);
             }
             invocation.timeoutSeconds = *n;
+        } else if (word == "--parallel") {
+            const auto n = ParseNumber(v, kMostParallel);
+            if (!n || *n == 0) {
+                return Error("'" + v + "' is not a number of devices at once (1..256)", v);
+            }
+            invocation.parallel = *n;
         } else if (word == "--initiator-name") {
             invocation.initiatorName = v;
         } else if (word == "--isid") {

@@ -30,6 +30,11 @@ enum class Verb {
     Fence,
 };
 
+// Devices worked on at once unless --parallel says otherwise: enough to keep a range of real
+// arrays' disks, each answering in milliseconds, bound by the slowest of them.
+inline constexpr std::size_t kDefaultParallel = 16;
+inline constexpr std::size_t kMostParallel = 256;
+
 struct Invocation {
     Verb verb = Verb::Keys;
     // The devices in the order given: VLK device numbers, or the LUNs of `iscsi`.
@@ -44,6 +49,7 @@ struct Invocation {
     ReservationKey key = FixedRegistrationKey();  // this host's key
     int retries = 3;                              // of a command met by a unit attention
     std::uint32_t timeoutSeconds = 10;            // of each command
+    std::size_t parallel = kDefaultParallel;      // devices (and paths) worked on at once
     bool ignoreExisting = false;
     std::optional<ReservationKey> oldKey;
     std::uint8_t type = 0;

@@ -4,6 +4,7 @@
 
 #include "cli/Arguments.h"
 #include "cli/Exchange.h"
+#include "cli/InOrder.h"
 #include "cli/Json.h"
 #include "cli/Output.h"
 #include "cli/Program.h"
@@ -46,10 +47,11 @@ int Run(const std::vector<std::string>& arguments, Transports& transports, Pause
     }
     const Invocation& in = *parsed.invocation;
 
-    Exchanger exchanger(in.retries, in.timeoutSeconds, [&err](const std::string& note) {
-        err << "tessaly-cli: " << note << "\n";
-    });
+    Exchanger exchanger(in.retries, in.timeoutSeconds);
     Program program(in, exchanger, pause, transports);
+    if (!in.iscsi) {
+        transports.OpenVlk();  // its failure said once, before any device
+    }
 
     int exitStatus = kSuccess;
     Json devices = Json::Array();
@@ -58,22 +60,32 @@ int Run(const std::vector<std::string>& arguments, Transports& transports, Pause
     if (in.verb == Verb::GroupClear && in.yes) {
         shortPauses.emplace(pause);
     }
-    for (const std::uint32_t device : in.devices) {
-        const DeviceReport report = program.RunDevice(device);
-        if (exitStatus == kSuccess) {
-            exitStatus = report.exitStatus;
-        }
-        if (in.json) {
-            devices.Push(DeviceJson(report));
-            continue;
-        }
-        PrintHuman(out, report);
-        // Nothing more is done once a report is lost: the next device would go unreported.
-        if (!Written(out, err,
-                     "the report of device " + std::to_string(device) +
-                         " is lost; stopped there, the devices after it were not touched")) {
-            return kOutputFailed;
-        }
+    // Up to --parallel devices at once; each reported in the order given, its notes with it.
+    const bool written = RunInOrder<DeviceReport>(
+        in.devices.size(), in.parallel,
+        [&](std::size_t i) { return program.RunDevice(in.devices[i]); },
+        [&](std::size_t i, DeviceReport& report) {
+            for (const Step& step : report.steps) {
+                for (const std::string& note : step.notes) {
+                    err << "tessaly-cli: " << note << "\n";
+                }
+            }
+            if (exitStatus == kSuccess) {
+                exitStatus = report.exitStatus;
+            }
+            if (in.json) {
+                devices.Push(DeviceJson(report));
+                return true;
+            }
+            PrintHuman(out, report);
+            // Nothing more is begun once a report is lost: the next device would go unreported.
+            return Written(out, err,
+                           "the report of device " + std::to_string(in.devices[i]) +
+                               " is lost; stopped there, the devices not yet begun were not "
+                               "touched");
+        });
+    if (!written) {
+        return kOutputFailed;
     }
     if (!in.yes && (in.verb == Verb::GroupClear || in.verb == Verb::Fence)) {
         err << "tessaly-cli: nothing was changed; add --yes to " << VerbName(in.verb) << "\n";

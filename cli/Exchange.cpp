@@ -84,16 +84,13 @@ bool NotSupported(const Step& step) {
             sense->Code() == scsi::kAscInvalidCommandOperationCode);
 }
 
-Exchanger::Exchanger(int retries, std::uint32_t timeoutSeconds,
-                     std::function<void(const std::string&)> note)
-    : retries_(retries), timeoutSeconds_(timeoutSeconds), note_(std::move(note)) {}
-
 Step Exchanger::Run(scsi::Target& target, scsi::PrAction action, scsi::PrFields fields) {
     const scsi::PrActionRow& row = scsi::ActionRow(action);
     if (row.direction == scsi::Direction::In && fields.allocationLength == 0) {
         fields.allocationLength = WholeReply(target);
     }
     const scsi::Request request = scsi::MakeRequest(action, fields, timeoutSeconds_);
+    std::vector<std::string> notes;
     for (int attempt = 1;; ++attempt) {
         Step step;
         step.action = action;
@@ -104,6 +101,7 @@ Step Exchanger::Run(scsi::Target& target, scsi::PrAction action, scsi::PrFields 
         step.outcome = target.Execute(request);
         Classify(step);
         if (!IsUnitAttention(step) || attempt > retries_) {
+            step.notes = std::move(notes);
             return step;
         }
         // A power on or reset (29h) is how a target greets a new I_T nexus: every run of the
@@ -111,8 +109,9 @@ Step Exchanger::Run(scsi::Target& target, scsi::PrAction action, scsi::PrFields 
         // reservations. The retry is in the JSON's attempts; a note would only alarm.
         const auto sense = scsi::DecodeSense(step.outcome.sense);
         if (sense->asc != 0x29) {
-            note_(target.Where() + ": " + row.name + ": " + step.failure + "; sent again (retry " +
-                  std::to_string(attempt) + " of " + std::to_string(retries_) + ")");
+            notes.push_back(target.Where() + ": " + row.name + ": " + step.failure +
+                            "; sent again (retry " + std::to_string(attempt) + " of " +
+                            std::to_string(retries_) + ")");
         }
     }
 }

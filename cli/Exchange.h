@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +35,7 @@ struct Step {
     std::vector<std::uint8_t> parameterList;  // PERSISTENT RESERVE OUT
     std::uint32_t allocationLength = 0;       // PERSISTENT RESERVE IN
     int attempts = 0;
+    std::vector<std::string> notes;  // for standard error: the retries, when the device is reported
     scsi::Outcome outcome;
     int exitStatus = kSuccess;
     std::string failure;  // what went wrong, for a person; empty on success
@@ -45,11 +45,11 @@ struct Step {
     const std::vector<std::uint8_t>& Data() const { return outcome.dataIn; }
 };
 
+// Safe to use from many threads at once: it keeps nothing of one command for the next.
 class Exchanger {
   public:
-    // Notes on the retries (unit attentions) go to `note`.
-    Exchanger(int retries, std::uint32_t timeoutSeconds,
-              std::function<void(const std::string&)> note);
+    Exchanger(int retries, std::uint32_t timeoutSeconds)
+        : retries_(retries), timeoutSeconds_(timeoutSeconds) {}
 
     // Sends the action with the fields given and takes in the reply; a CHECK CONDITION with
     // UNIT ATTENTION is sent again, up to the retries. A PERSISTENT RESERVE IN asks for
@@ -60,7 +60,6 @@ class Exchanger {
   private:
     int retries_;
     std::uint32_t timeoutSeconds_;
-    std::function<void(const std::string&)> note_;
 };
 
 // The whole data area a target carries in one PERSISTENT RESERVE IN.

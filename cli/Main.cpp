@@ -15,7 +15,8 @@ int main() {
     std::ostream out(&outBuffer);
     std::ostream err(&errBuffer);
     err << std::unitbuf;
-    tessaly::win32::Win32DriverPort driver;
+    tessaly::win32::Win32DriverPort driver(
+        true);  // many calls in flight, each given up at its timeout
     tessaly::win32::Win32Pause pause;
     tessaly::win32::Win32MessageLookup messages;
     const int status =

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cli/InOrder.h"
 #include "cli/Values.h"
 #include "report/Report.h"
 #include "scsi/Codes.h"
@@ -212,11 +213,14 @@ DeviceReport Program::RunDevice(std::uint32_t device) {
     DeviceReport r;
     if (in_.iscsi) {
         const auto lun = static_cast<std::uint16_t>(device);
-        target =
-            transports_.Iscsi(*in_.iscsi, lun, {in_.initiatorName, in_.isid, in_.timeoutSeconds});
+        {
+            const std::lock_guard<std::mutex> guard(transportsLock_);
+            target = transports_.Iscsi(*in_.iscsi, lun,
+                                       {in_.initiatorName, in_.isid, in_.timeoutSeconds});
+        }
         r = ReportFor(*target, targets::FormatIscsiAddress(*in_.iscsi, lun), Json(device), Json());
     } else {
-        target = transports_.Vlk(device, in_.path);
+        target = VlkTarget(device, in_.path);
         r = ReportFor(*target, std::to_string(device), Json(device), Json(in_.path));
     }
     scsi::Target& t = *target;
@@ -383,21 +387,32 @@ void Program::Change(DeviceReport& r, scsi::Target& t) {
     }
 }
 
+std::unique_ptr<scsi::Target> Program::VlkTarget(std::uint32_t device, std::uint32_t path) {
+    const std::lock_guard<std::mutex> guard(transportsLock_);
+    return transports_.Vlk(device, path);
+}
+
 void Program::ChangeEveryPath(DeviceReport& r, std::uint32_t device) {
     const ChangeCommand c = ChangeOf(in_);
     r.heading = c.what + " on every path";
     std::vector<std::uint32_t> absent;
-    for (std::uint32_t path = 0; path <= kHighestPath; ++path) {
-        const std::unique_ptr<scsi::Target> target = transports_.Vlk(device, path);
-        Step step = ex_.Run(*target, c.action, c.fields);
-        if (step.outcome.failure == scsi::FailureKind::NoDevice && step.outcome.sent) {
-            absent.push_back(path);
-            r.steps.push_back(std::move(step));
-        } else {
-            r.lines.push_back("path " + std::to_string(path) + ": " + StepResult(step));
-            r.Add(std::move(step));
-        }
-    }
+    // Every path at once (as many as --parallel), taken in the order of their numbers.
+    RunInOrder<Step>(
+        kHighestPath + 1, in_.parallel,
+        [&](std::size_t path) {
+            return ex_.Run(*VlkTarget(device, static_cast<std::uint32_t>(path)), c.action,
+                           c.fields);
+        },
+        [&](std::size_t path, Step& step) {
+            if (step.outcome.failure == scsi::FailureKind::NoDevice && step.outcome.sent) {
+                absent.push_back(static_cast<std::uint32_t>(path));
+                r.steps.push_back(std::move(step));
+            } else {
+                r.lines.push_back("path " + std::to_string(path) + ": " + StepResult(step));
+                r.Add(std::move(step));
+            }
+            return true;
+        });
     if (absent.size() == kHighestPath + 1) {
         r.Fail(kNoDevice);
         r.heading += ": the device has no path";

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
 #include "cli/Arguments.h"
 #include "cli/Exchange.h"
@@ -23,6 +25,8 @@ class Program {
 
   private:
     struct DiskState;
+    // The transports' targets, made one at a time whatever thread asks.
+    std::unique_ptr<scsi::Target> VlkTarget(std::uint32_t device, std::uint32_t path);
     std::optional<DiskState> ReadState(DeviceReport& r, scsi::Target& t);
     void Read(DeviceReport& r, scsi::Target& t);
     void Scan(DeviceReport& r, scsi::Target& t);
@@ -40,6 +44,7 @@ class Program {
     Exchanger& ex_;
     Pause& pause_;
     Transports& transports_;
+    std::mutex transportsLock_;
 };
 
 }  // namespace tessaly::cli

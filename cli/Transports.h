@@ -31,6 +31,9 @@ class Transports {
 
     // Device `device` through VLK path `path`.
     virtual std::unique_ptr<scsi::Target> Vlk(std::uint32_t device, std::uint32_t path) = 0;
+    // Opens the VLK driver's control device now, where the transport has one, so that why it
+    // cannot be opened is said once, before any device.
+    virtual void OpenVlk() {}
     // LUN `lun` of the iSCSI address, reached as the settings say.
     virtual std::unique_ptr<scsi::Target> Iscsi(const targets::IscsiAddress& address,
                                                 std::uint16_t lun,
@@ -53,6 +56,7 @@ class DriverTransports : public Transports {
     std::unique_ptr<scsi::Target> Vlk(std::uint32_t device, std::uint32_t path) override {
         return vlk_.Path(device, path);
     }
+    void OpenVlk() override { vlk_.Open(); }
     std::unique_ptr<scsi::Target> Iscsi(const targets::IscsiAddress& address, std::uint16_t lun,
                                         const IscsiSettings&) override {
         return NoIscsi(address, lun);

@@ -14,13 +14,18 @@ bool DeviceChannel::Open() {
 }
 
 std::uint32_t DeviceChannel::Send(PassThroughRequest& request, OperationResult& result,
-                                  std::uint32_t outputLength) {
+                                  std::uint32_t outputLength,
+                                  std::optional<std::uint32_t> timeoutMs) {
     if (outputLength > request_layout::kPassThroughBlockSize) {
         outputLength = request_layout::kPassThroughBlockSize;
     }
     const ControlOutcome outcome =
-        port_.Control(handle_, IOCTL_PATH_PASS_THROUGH, request.Bytes(), PassThroughRequest::kSize,
-                      request.OutputArea(), outputLength, &result.bytesReturned);
+        timeoutMs ? port_.ControlWithin(handle_, IOCTL_PATH_PASS_THROUGH, request.Bytes(),
+                                        PassThroughRequest::kSize, request.OutputArea(),
+                                        outputLength, &result.bytesReturned, *timeoutMs)
+                  : port_.Control(handle_, IOCTL_PATH_PASS_THROUGH, request.Bytes(),
+                                  PassThroughRequest::kSize, request.OutputArea(), outputLength,
+                                  &result.bytesReturned);
     result.success = outcome.success;
     return outcome.success != 0 ? 0 : outcome.error;
 }

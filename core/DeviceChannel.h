@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "core/DriverPort.h"
 #include "core/PassThroughRequest.h"
@@ -34,9 +35,11 @@ class DeviceChannel {
     // One control call carrying the whole request in and its pass-through block out: the dialog's
     // 152 bytes, or as many as a longer transfer needs (at most the whole block). Made even when
     // the open failed (the call then fails). Returns the error number of a failed call, 0 on
-    // success.
+    // success. With `timeoutMs` the call is given up after that long (kErrorTimedOut), where the
+    // port can.
     std::uint32_t Send(PassThroughRequest& request, OperationResult& result,
-                       std::uint32_t outputLength = PassThroughRequest::kOutputSize);
+                       std::uint32_t outputLength = PassThroughRequest::kOutputSize,
+                       std::optional<std::uint32_t> timeoutMs = std::nullopt);
 
     // Closes a handle that Open returned; anything else has nothing to close.
     void Close();

@@ -35,6 +35,21 @@ class DriverPort {
                                    std::uint32_t outputLength, std::uint32_t* bytesReturned) = 0;
 
     virtual void CloseDevice(DeviceHandle handle) = 0;
+
+    // One control call that gives up after `timeoutMs` milliseconds, cancelled and failed with
+    // kErrorTimedOut, and that other threads may make on the same handle at the same time, where
+    // the port can (the command-line program's port, with many calls in flight). This default
+    // makes the synchronous call and waits as long as it takes.
+    virtual ControlOutcome ControlWithin(DeviceHandle handle, std::uint32_t code, const void* input,
+                                         std::uint32_t inputLength, void* output,
+                                         std::uint32_t outputLength, std::uint32_t* bytesReturned,
+                                         std::uint32_t timeoutMs) {
+        static_cast<void>(timeoutMs);
+        return Control(handle, code, input, inputLength, output, outputLength, bytesReturned);
+    }
 };
+
+// The error of a call that ControlWithin gave up on: ERROR_TIMEOUT.
+inline constexpr std::uint32_t kErrorTimedOut = 1460;
 
 }  // namespace tessaly

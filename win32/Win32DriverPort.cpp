@@ -15,8 +15,8 @@ static_assert(sizeof(HANDLE) == sizeof(DeviceHandle));
 }  // namespace
 
 OpenOutcome Win32DriverPort::OpenDevice(const char* name) {
-    const HANDLE handle =
-        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      overlapped_ ? FILE_FLAG_OVERLAPPED : 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         return {kInvalidHandle, error};
@@ -27,6 +27,10 @@ OpenOutcome Win32DriverPort::OpenDevice(const char* name) {
 ControlOutcome Win32DriverPort::Control(DeviceHandle handle, std::uint32_t code, const void* input,
                                         std::uint32_t inputLength, void* output,
                                         std::uint32_t outputLength, std::uint32_t* bytesReturned) {
+    if (overlapped_) {
+        return ControlWithin(handle, code, input, inputLength, output, outputLength, bytesReturned,
+                             INFINITE);
+    }
     const BOOL ok =
         DeviceIoControl(ToHandle(handle), code, const_cast<void*>(input), inputLength, output,
                         outputLength, reinterpret_cast<DWORD*>(bytesReturned), nullptr);
@@ -35,6 +39,45 @@ ControlOutcome Win32DriverPort::Control(DeviceHandle handle, std::uint32_t code,
         return {0, error};
     }
     return {ok, 0};
+}
+
+ControlOutcome Win32DriverPort::ControlWithin(DeviceHandle handle, std::uint32_t code,
+                                              const void* input, std::uint32_t inputLength,
+                                              void* output, std::uint32_t outputLength,
+                                              std::uint32_t* bytesReturned,
+                                              std::uint32_t timeoutMs) {
+    if (!overlapped_) {
+        return Control(handle, code, input, inputLength, output, outputLength, bytesReturned);
+    }
+    // The call is in flight on its own event; the other threads' calls go on beside it.
+    OVERLAPPED call{};
+    call.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (call.hEvent == nullptr) {
+        return {0, GetLastError()};
+    }
+    DWORD returned = 0;
+    DWORD error = 0;
+    if (!DeviceIoControl(ToHandle(handle), code, const_cast<void*>(input), inputLength, output,
+                         outputLength, &returned, &call)) {
+        error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            error = 0;
+            if (WaitForSingleObject(call.hEvent, timeoutMs) == WAIT_TIMEOUT) {
+                // Given up on: cancelled, and waited for until the driver lets it go.
+                CancelIoEx(ToHandle(handle), &call);
+                error = kErrorTimedOut;
+            }
+            if (!GetOverlappedResult(ToHandle(handle), &call, &returned, TRUE) && error == 0) {
+                error = GetLastError();
+            }
+        }
+    }
+    CloseHandle(call.hEvent);
+    if (error != 0) {
+        return {0, error};
+    }
+    *bytesReturned = returned;
+    return {1, 0};
 }
 
 void Win32DriverPort::CloseDevice(DeviceHandle handle) {

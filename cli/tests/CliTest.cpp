@@ -165,6 +165,34 @@ TEST(Cli, GroupClearPlansWithoutYesAndVerifiesWithIt) {
     EXPECT_EQ(driver.calls - readsOnly, readsOnly + 3 * 3);
 }
 
+TEST(Cli, ManyInFlightReportAsOneAfterAnother) {
+    // A range with every outcome: missing devices (3, 8), a conflict, unit attentions (6, 7, the
+    // clear raises them on the other paths), and a device that never answers (5). Run one device
+    // at a time and sixteen at once, on disks that answer in another order than asked.
+    const std::vector<std::vector<std::string>> commands = {
+        {"--json", "scan", "0-8", "--path", "0"},
+        {"--json", "group-clear", "0-8", "--path", "1", "--yes"},
+        {"fence", "0-8", "--path", "0", "--victim", "NODE-C03", "--yes"},
+        {"reserve", "2", "--path", "0", "--type", "6"},
+        {"register", "7", "--all-paths", "--key", "NODE-A01", "--ignore-existing"},
+    };
+    for (const auto& command : commands) {
+        Outcome outcomes[2];
+        for (int i = 0; i < 2; ++i) {
+            ModelDriver driver(DefaultDisks());
+            driver.silent = {5};
+            driver.jitter = true;
+            auto arguments = command;
+            arguments.insert(arguments.begin(), {"--parallel", i == 0 ? "1" : "16"});
+            outcomes[i] = RunOn(driver, arguments);
+        }
+        EXPECT_EQ(outcomes[0].status, outcomes[1].status) << command[1];
+        EXPECT_EQ(outcomes[0].out, outcomes[1].out) << command[1];
+        EXPECT_EQ(outcomes[0].err, outcomes[1].err) << command[1];
+        EXPECT_NE(outcomes[1].status, 1) << outcomes[1].err;
+    }
+}
+
 TEST(Cli, GroupClearSendsTheDialogsRequests) {
     ModelDriver driver(DefaultDisks());
     ASSERT_EQ(RunOn(driver, {"group-clear", "1", "--path", "2", "--yes"}).status, 0);

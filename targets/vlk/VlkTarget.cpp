@@ -61,7 +61,8 @@ scsi::Outcome VlkPath::Execute(const scsi::Request& request) {
                                      ? OutputLength(transfer)
                                      : static_cast<std::uint32_t>(PassThroughRequest::kOutputSize);
     OperationResult result;
-    const std::uint32_t error = control_.channel_.Send(record, result, output);
+    const std::uint32_t error =
+        control_.channel_.Send(record, result, output, request.timeoutSeconds * 1000u);
     outcome.facts.push_back(scsi::Fact::Number("bytes_returned", result.bytesReturned));
     if (error != 0) {
         const std::string text = SystemText(control_.messages_, error);
@@ -71,6 +72,10 @@ scsi::Outcome VlkPath::Execute(const scsi::Request& request) {
             outcome.failure = scsi::FailureKind::NoDevice;
             outcome.failureText =
                 "the device or its path does not exist (" + Detail(error, text) + ")";
+        } else if (error == kErrorTimedOut) {
+            outcome.failure = scsi::FailureKind::Interrupted;
+            outcome.failureText = "no answer within " + std::to_string(request.timeoutSeconds) +
+                                  " s: the call was cancelled (" + Detail(error, text) + ")";
         } else {
             outcome.failure = scsi::FailureKind::Failed;
             outcome.failureText = "the control call failed (" + Detail(error, text) + ")";
@@ -105,7 +110,7 @@ VlkControlDevice::VlkControlDevice(DriverPort& driver, MessageLookup& messages,
     : channel_(driver), messages_(messages), note_(std::move(note)) {}
 
 bool VlkControlDevice::Open() {
-    if (!std::exchange(tried_, true)) {
+    std::call_once(tried_, [this] {
         open_ = channel_.Open();
         if (!open_) {
             const std::uint32_t error = channel_.OpenError();
@@ -116,7 +121,7 @@ bool VlkControlDevice::Open() {
                          "administrator)"
                        : ""));
         }
-    }
+    });
     return open_;
 }
 

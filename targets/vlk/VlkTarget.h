@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "core/DeviceChannel.h"
@@ -31,15 +32,16 @@ class VlkControlDevice {
                      std::function<void(const std::string&)> note);
 
     std::unique_ptr<scsi::Target> Path(std::uint32_t device, std::uint32_t path);
+    // Opens the control device once, at the first call from any thread; whether it is open.
+    bool Open();
 
   private:
     friend class VlkPath;
-    bool Open();
 
     DeviceChannel channel_;
     MessageLookup& messages_;
     std::function<void(const std::string&)> note_;
-    bool tried_ = false;
+    std::once_flag tried_;  // paths on many threads open it once
     bool open_ = false;
 };
 

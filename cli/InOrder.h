@@ -1,0 +1,76 @@
+// Work on many devices at once, reported one after another in the order given, whatever order
+// the answers come in.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace tessaly::cli {
+
+// Runs work(i) for each i of 0..count-1 on up to `width` threads at once, and hands each result to
+// deliver(i, result) on the calling thread, in the order of i, as soon as it and all before it are
+// done. When deliver returns false, nothing more is begun; what is in flight finishes unreported.
+// With a width of 1 everything runs on the calling thread, one after another. Returns whether
+// every result was delivered.
+template <class Result>
+bool RunInOrder(std::size_t count, std::size_t width,
+                const std::function<Result(std::size_t)>& work,
+                const std::function<bool(std::size_t, Result&)>& deliver) {
+    if (width <= 1 || count <= 1) {
+        for (std::size_t i = 0; i < count; ++i) {
+            Result result = work(i);
+            if (!deliver(i, result)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    std::mutex lock;
+    std::condition_variable done;
+    std::vector<std::optional<Result>> results(count);
+    std::size_t next = 0;
+    bool stop = false;
+    const auto worker = [&] {
+        for (;;) {
+            std::size_t i = 0;
+            {
+                const std::lock_guard<std::mutex> guard(lock);
+                if (stop || next == count) {
+                    return;
+                }
+                i = next++;
+            }
+            Result result = work(i);
+            const std::lock_guard<std::mutex> guard(lock);
+            results[i].emplace(std::move(result));
+            done.notify_all();
+        }
+    };
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < width && t < count; ++t) {
+        threads.emplace_back(worker);
+    }
+    bool all = true;
+    for (std::size_t i = 0; i < count && all; ++i) {
+        std::unique_lock<std::mutex> guard(lock);
+        done.wait(guard, [&] { return results[i].has_value(); });
+        Result result = std::move(*results[i]);
+        guard.unlock();
+        all = deliver(i, result);
+        if (!all) {
+            const std::lock_guard<std::mutex> stopping(lock);
+            stop = true;
+        }
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    return all;
+}
+
+}  // namespace tessaly::cli
