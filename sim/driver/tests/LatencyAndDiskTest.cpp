@@ -172,7 +172,8 @@ class VlkpathLatency : public ::testing::Test {
 };
 
 TEST_F(VlkpathLatency, CallsToManyDisksAreInFlightAtOnceAndToOneInOrder) {
-    // The slow disk first: the 95 disks of 10 ms all end while it is in flight.
+    // The slow disk first: disks of 10 ms end while it is in flight (not all of them need to on a
+    // busy machine, where Wine may take longer than the slow disk's latency for the 95 calls).
     Flights flights;
     flights.push_back(std::make_unique<Flight>(In(kSlow, 0), kSlow));
     std::vector<int> fast;
@@ -184,9 +185,12 @@ TEST_F(VlkpathLatency, CallsToManyDisksAreInFlightAtOnceAndToOneInOrder) {
     }
     std::vector<int> order = EndOrder(flights);
     ASSERT_EQ(order.size(), flights.size());
-    EXPECT_EQ(order.back(), static_cast<int>(kSlow));
-    std::sort(order.begin(), order.end() - 1);
-    EXPECT_EQ(std::vector<int>(order.begin(), order.end() - 1), fast);
+    EXPECT_NE(order.front(), static_cast<int>(kSlow));
+    EXPECT_GT(std::find(order.begin(), order.end(), static_cast<int>(kSlow)) - order.begin(), 10)
+        << "more than ten calls ended before the first one sent";
+    order.erase(std::find(order.begin(), order.end(), static_cast<int>(kSlow)));
+    std::sort(order.begin(), order.end());
+    EXPECT_EQ(order, fast);
 
     // On one disk each REGISTER needs the key the one before set: only their order succeeds.
     flights.clear();
