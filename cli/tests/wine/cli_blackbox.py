@@ -11,6 +11,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
@@ -354,6 +355,28 @@ class SaysWhatItDoes(unittest.TestCase):
                                     stdout=full, stderr=subprocess.PIPE, timeout=120)
         self.assertEqual(result.returncode, 74)
         self.assertIn(b"standard output", result.stderr)
+
+
+class ManyInFlight(unittest.TestCase):
+    def test_a_device_that_never_answers_holds_only_its_own_slot(self):
+        prepare("latency 20\n"
+                "device 4 paths 0\n"
+                "device 5 paths 0\n"
+                "device 5 latency 60000\n"
+                "device 6 paths 0\n"
+                "device 6 foreign 1 key \"NODE-B01\" reserve 6\n")
+        outcomes = []
+        for parallel in ("1", "16"):
+            started = time.monotonic()
+            outcomes.append(cli("--parallel", parallel, "--timeout", "2", "scan", "3-6",
+                                "--path", "0"))
+            self.assertLess(time.monotonic() - started, 20)
+        self.assertEqual(outcomes[0], outcomes[1])
+        status, out, _ = outcomes[1]
+        self.assertEqual(status, 15)
+        self.assertEqual([line.split(": ", 1)[1][:24] for line in out.splitlines()],
+                         ["failed: the device or it", "generation 0x00000000, n", "failed: no answer within",
+                          "generation 0x00000000, 1"])
 
 
 if __name__ == "__main__":
