@@ -49,12 +49,22 @@ ControlOutcome Win32DriverPort::ControlWithin(DeviceHandle handle, std::uint32_t
     if (!overlapped_) {
         return Control(handle, code, input, inputLength, output, outputLength, bytesReturned);
     }
-    // The call is in flight on its own event; the other threads' calls go on beside it.
-    OVERLAPPED call{};
-    call.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (call.hEvent == nullptr) {
+    // The call is in flight on its thread's event; the other threads' calls go on beside it. The
+    // event is made once a thread (each one a round trip to the system, under Wine a costly one);
+    // the call itself resets it.
+    thread_local const struct Event {
+        HANDLE handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        ~Event() {
+            if (handle != nullptr) {
+                CloseHandle(handle);
+            }
+        }
+    } event;
+    if (event.handle == nullptr) {
         return {0, GetLastError()};
     }
+    OVERLAPPED call{};
+    call.hEvent = event.handle;
     DWORD returned = 0;
     DWORD error = 0;
     if (!DeviceIoControl(ToHandle(handle), code, const_cast<void*>(input), inputLength, output,
@@ -72,7 +82,6 @@ ControlOutcome Win32DriverPort::ControlWithin(DeviceHandle handle, std::uint32_t
             }
         }
     }
-    CloseHandle(call.hEvent);
     if (error != 0) {
         return {0, error};
     }
