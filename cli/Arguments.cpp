@@ -71,22 +71,14 @@ struct OptionSpec {
     bool value;
 };
 constexpr OptionSpec kOptions[] = {
-    {"--json", 0, false},
-    {"--hex", 0, false},
-    {"--key", 0, true},
-    {"--retries", 0, true},
-    {"--timeout", 0, true},
-    {"--initiator-name", 0, true},
-    {"--isid", 0, true},
-    {"--parallel", 0, true},
-    {"--path", kPath, true},
-    {"--all-paths", kAllPaths, false},
-    {"--type", kType, true},
-    {"--victim", kVictim, true},
-    {"--abort", kAbort, false},
-    {"--ignore-existing", kIgnoreExisting, false},
-    {"--old-key", kOldKey, true},
-    {"--yes", kYes, false},
+    {"--json", 0, false},         {"--hex", 0, false},
+    {"--key", 0, true},           {"--retries", 0, true},
+    {"--timeout", 0, true},       {"--initiator-name", 0, true},
+    {"--isid", 0, true},          {"--parallel", 0, true},
+    {"--path", kPath, true},      {"--all-paths", kAllPaths, false},
+    {"--type", kType, true},      {"--victim", kVictim, true},
+    {"--abort", kAbort, false},   {"--ignore-existing", kIgnoreExisting, false},
+    {"--old-key", kOldKey, true}, {"--yes", kYes, false},
 };
 
 const VerbSpec* FindVerb(const std::string& name) {
