@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <iostream>
+#include <mutex>
 #include <optional>
 
 #include "cli/Cli.h"
@@ -44,7 +45,7 @@ class PosixTransports : public tessaly::cli::Transports {
         tessaly::targets::IscsiAddress one = address;
         one.luns = {lun};
         auto targets = connector_->Open(one);
-        return std::move(targets.front());
+        return std::make_unique<OneAtATime>(std::move(targets.front()), sessionLock_);
 #else
         (void)settings;
         return tessaly::cli::NoIscsi(address, lun);
@@ -53,7 +54,27 @@ class PosixTransports : public tessaly::cli::Transports {
 
   private:
 #ifdef TESSALY_HAVE_ISCSI
+    // A libiscsi session is one context, which one thread at a time may use: the commands of the
+    // devices worked on at once take turns on it.
+    class OneAtATime : public tessaly::scsi::Target {
+      public:
+        OneAtATime(std::unique_ptr<tessaly::scsi::Target> target, std::mutex& lock)
+            : target_(std::move(target)), lock_(lock) {}
+        tessaly::scsi::Outcome Execute(const tessaly::scsi::Request& request) override {
+            const std::lock_guard<std::mutex> guard(lock_);
+            return target_->Execute(request);
+        }
+        std::uint32_t MaxDataIn() const override { return target_->MaxDataIn(); }
+        std::string InitiatorName() const override { return target_->InitiatorName(); }
+        std::string Where() const override { return target_->Where(); }
+        std::vector<tessaly::scsi::Fact> Describe() const override { return target_->Describe(); }
+
+      private:
+        std::unique_ptr<tessaly::scsi::Target> target_;
+        std::mutex& lock_;
+    };
     std::optional<tessaly::targets::IscsiConnector> connector_;
+    std::mutex sessionLock_;
 #endif
 };
 
