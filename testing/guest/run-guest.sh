@@ -81,6 +81,10 @@ done
 for path in "${copies[@]}"; do
     [[ $path == /* && $path != *[[:space:]]* && -f $path ]] ||
         { echo "--copy needs the absolute path of a file, without blanks: $path" >&2 && exit 2; }
+    # The guest's init mounts its own file systems there, over what the initramfs holds.
+    [[ $path =~ ^/(tmp|run|dev|proc|sys)/ ]] &&
+        echo "--copy: $path would be hidden in the guest by its own /${BASH_REMATCH[1]}" >&2 &&
+        exit 2
 done
 workdir=$(realpath -m "$workdir")
 kernel_cache=$(realpath -m "$kernel_cache")
