@@ -67,8 +67,9 @@ tessaly_tgtd_start() {
         tessaly_tgtd_port_in_use "$candidate" && continue
         [ -e "/var/run/tgtd/socket.$candidate" ] && ! rm -f "/var/run/tgtd/socket.$candidate" &&
             continue
+        # It inherits neither lock: the callers hold theirs on fds 8 and 9.
         tgtd -f -C "$candidate" --iscsi "portal=127.0.0.1:$candidate" >"$dir/tgtd.log" 2>&1 \
-            9>&- &
+            8>&- 9>&- &
         tessaly_tgtd_pid=$!
         for _ in $(seq 100); do
             kill -0 "$tessaly_tgtd_pid" 2>/dev/null || break

@@ -6,6 +6,9 @@
 #   run-guest.sh [OPTIONS] CHECK
 #   run-guest.sh [OPTIONS] --self-check
 #
+# The guest's kernel and modules come from Debian's current linux-image-*-amd64 package, downloaded
+# and unpacked into the build tree (never installed), or with --kernel from /boot.
+#
 # Exit status: the check's (or, when the check passed, the --after command's); 77 when QEMU, a
 # kernel, tgt, the guest's tools or root are missing (SKIPPED and why on stdout); 99 when the
 # harness itself failed (the guest did not come up, did not end in time, a library was not found);
@@ -30,7 +33,9 @@ usage: $0 [OPTIONS] CHECK | --self-check
   --workdir DIR       the disks' backing files, the initramfs, the logs (default $workdir)
   --port BASE         the first port tried for tgtd (default $base_port)
   --timeout SECONDS   the most the guest may run (default $limit)
-  --kernel VERSION    a kernel from /boot with its modules (default the newest there)
+  --kernel VERSION    the kernel /boot/vmlinuz-VERSION with its modules in /lib/modules, instead
+                      of the package's
+  --kernel-cache DIR  where the kernel package is kept, unpacked (default $kernel_cache)
   --self-check        check the harness itself (testing/guest/self-check.sh as CHECK)
 EOF
     exit 2
@@ -42,12 +47,13 @@ workdir=$top/build/guest
 base_port=3292
 limit=90
 kernel=
+kernel_cache=$top/build/guest-kernel
 after=
 check=
 copies=()
 while [ $# -gt 0 ]; do
     case $1 in
-        --copy | --initiator | --after | --workdir | --port | --timeout | --kernel)
+        --copy | --initiator | --after | --workdir | --port | --timeout | --kernel | --kernel-cache)
             [ $# -ge 2 ] || usage
             case $1 in
                 --copy) copies+=("$2") ;;
@@ -57,6 +63,7 @@ while [ $# -gt 0 ]; do
                 --port) base_port=$2 ;;
                 --timeout) limit=$2 ;;
                 --kernel) kernel=$2 ;;
+                --kernel-cache) kernel_cache=$2 ;;
             esac
             shift 2
             ;;
@@ -74,23 +81,25 @@ done
 for path in "${copies[@]}"; do
     [[ $path == /* && $path != *[[:space:]]* && -f $path ]] ||
         { echo "--copy needs the absolute path of a file, without blanks: $path" >&2 && exit 2; }
+    # The guest's init mounts its own file systems there, over what the initramfs holds.
+    [[ $path =~ ^/(tmp|run|dev|proc|sys)/ ]] &&
+        echo "--copy: $path would be hidden in the guest by its own /${BASH_REMATCH[1]}" >&2 &&
+        exit 2
 done
 workdir=$(realpath -m "$workdir")
+kernel_cache=$(realpath -m "$kernel_cache")
 
 source "$top/scripts/tgtd.sh"
 tessaly_tgtd_usable || exit $skip
-missing() { echo "SKIPPED: $1" && exit $skip; }
+missing() { echo "SKIPPED: $*" && exit $skip; }
 qemu=$(command -v qemu-system-x86_64) || missing "QEMU is not installed (qemu-system-x86)"
 compgen -G "/usr/lib/*/qemu/block-iscsi.so" >/dev/null ||
     missing "QEMU has no iSCSI block driver (qemu-block-extra)"
-if [ -z "$kernel" ]; then
-    kernel=$(for image in /boot/vmlinuz-*; do
-        version=${image#/boot/vmlinuz-}
-        [ -d "/lib/modules/$version/kernel" ] && echo "$version"
-    done | sort -V | tail -n 1)
+if [ -n "$kernel" ]; then
+    [ -r "/boot/vmlinuz-$kernel" ] && [ -d "/lib/modules/$kernel/kernel" ] ||
+        missing "no kernel $kernel with its modules in /boot and /lib/modules"
 fi
-[ -n "$kernel" ] && [ -r "/boot/vmlinuz-$kernel" ] && [ -d "/lib/modules/$kernel/kernel" ] ||
-    missing "no kernel${kernel:+ $kernel} with its modules in /boot (linux-image-amd64)"
+command -v modprobe >/dev/null && command -v depmod >/dev/null || missing "kmod is not installed"
 busybox=/bin/busybox
 [ -x "$busybox" ] && ! ldd "$busybox" >/dev/null 2>&1 ||
     missing "no static busybox at $busybox (busybox-static)"
@@ -98,6 +107,112 @@ dmsetup=$(command -v dmsetup) || missing "dmsetup is not installed"
 command -v cpio >/dev/null || missing "cpio is not installed"
 
 tessaly_tgtd_lock "$workdir" "guest run" || exit $broken
+kernel_start=$(now)
+
+# The compressed kernel $1 unpacked to $2: QEMU starts an ELF kernel with a PVH entry point
+# directly, where a compressed one would unpack itself under TCG first (about 10 s here). A kernel
+# that cannot be unpacked so becomes a link to $1, booted as it is.
+unpack_kernel() {
+    local format offset
+    rm -f "$2"
+    for format in '\xfd7zXZ\x00 xz' '\x28\xb5\x2f\xfd zstd' '\x1f\x8b\x08 gzip'; do
+        offset=$(LC_ALL=C grep -obUaP "${format% *}" "$1" | head -n 1 | cut -d: -f1)
+        [ -n "$offset" ] && command -v "${format#* }" >/dev/null || continue
+        tail -c +$((offset + 1)) "$1" | "${format#* }" -dc >"$2.new" 2>/dev/null
+        # An ELF file with a PVH entry note (Xen note type 0x12).
+        if [ "$(head -c 4 "$2.new")" = $'\x7fELF' ] &&
+            readelf -n "$2.new" 2>/dev/null | grep -q 'Xen.*0x00000012'; then
+            mv "$2.new" "$2"
+            break
+        fi
+    done
+    rm -f "$2.new"
+    [ -f "$2" ] || ln -s "$1" "$2"
+}
+
+# --- the kernel: Debian's current linux-image-*-amd64 package, unpacked, not installed --------
+# The package linux-image-amd64 depends on, downloaded (apt-get download) and unpacked (dpkg-deb
+# -x) into KERNEL_CACHE/PACKAGE_VERSION with its modules.dep (depmod -b) and the unpacked kernel,
+# once for every version: installing it would run initramfs-tools for minutes. Runs share the
+# cache under a lock on KERNEL_CACHE/lock (fd 8): exclusive while a version is made, shared while
+# it is used; a new version replaces the older ones. With --kernel, /boot and /lib/modules.
+# The kernel package linux-image-amd64 depends on, and its version: one apt-cache call, each of
+# which reads all package lists where apt keeps no cache of them (about 1 s).
+apt_candidate() {
+    read -r package version < <(apt-cache show --no-all-versions linux-image-amd64 2>/dev/null |
+        sed -nE 's/^Depends:.*(linux-image-[^ ,]+) \(= ([^)]+)\).*/\1 \2/p' | head -n 1)
+    [ -n "$package" ] && [ -n "$version" ]
+}
+make_cached_kernel() {
+    local dir=$kernel_cache/${package}_$version download=$kernel_cache/download deb release old
+    local steps="" step
+    step=$(now)
+    lap() { steps+="${steps:+, }$1 $(seconds $(($(now) - step))) s" && step=$(now); }
+    rm -rf "$download" "$dir.new"
+    mkdir -p "$download" "$dir.new"
+    (cd "$download" && apt-get -qq -o APT::Sandbox::User=root download "$package=$version") ||
+        return 1
+    lap downloaded
+    deb=$(echo "$download"/*.deb)
+    dpkg-deb -x "$deb" "$dir.new/root" || return 1
+    rm -rf "$download"
+    lap "unpacked ($(du -sm "$dir.new/root" | cut -f1) MiB)"
+    release=$(find "$dir.new/root/lib/modules" -mindepth 1 -maxdepth 1 -printf '%f\n' | head -n 1)
+    [ -n "$release" ] && [ -r "$dir.new/root/boot/vmlinuz-$release" ] || return 1
+    depmod -b "$dir.new/root" "$release" || return 1
+    lap depmod
+    unpack_kernel "$dir.new/root/boot/vmlinuz-$release" "$dir.new/vmlinux"
+    lap "kernel unpacked"
+    echo "$release" >"$dir.new/release"
+    rm -rf "$dir"
+    mv "$dir.new" "$dir" || return 1
+    for old in "$kernel_cache"/linux-image-*_*; do
+        [ "$old" = "$dir" ] || rm -rf "$old"
+    done
+    echo "guest: $package $version: $steps" >&2
+}
+if [ -n "$kernel" ]; then
+    kernel_from="/boot"
+    modules_root=
+    boot_kernel=$workdir/vmlinux-$kernel
+    if ! [ -f "$boot_kernel" ] || [ "/boot/vmlinuz-$kernel" -nt "$boot_kernel" ]; then
+        unpack_kernel "/boot/vmlinuz-$kernel" "$boot_kernel"
+        kernel_from="/boot, unpacked"
+    fi
+else
+    mkdir -p "$kernel_cache"
+    exec 8>"$kernel_cache/lock"
+    flock -w 300 8 || { echo "guest: another run holds $kernel_cache/lock" >&2 && exit $broken; }
+    package="" version="" kernel_from=cached
+    # Package lists that name no candidate, or a version the mirror no longer has: fresh lists.
+    if ! apt_candidate; then
+        apt-get update -qq >/dev/null 2>&1
+        apt_candidate
+    fi
+    if [ -n "$version" ] && ! [ -f "$kernel_cache/${package}_$version/release" ]; then
+        kernel_from="downloaded and unpacked"
+        if ! make_cached_kernel; then
+            apt-get update -qq >/dev/null 2>&1 && apt_candidate && make_cached_kernel ||
+                echo "guest: apt-get download $package=$version failed" >&2
+        fi
+        rm -rf "$kernel_cache/download" "$kernel_cache"/linux-image-*.new
+    fi
+    # The candidate's, else the newest cached one (no package lists, no mirror).
+    cached=$kernel_cache/${package}_$version
+    [ -n "$version" ] && [ -f "$cached/release" ] ||
+        cached=$(printf '%s\n' "$kernel_cache"/linux-image-*_*/release | sort -V | tail -n 1)
+    cached=${cached%/release}
+    [ -n "$cached" ] && [ -f "$cached/release" ] ||
+        missing "no kernel: the package of linux-image-amd64's kernel" \
+            "(${package:-no package lists}) could not be downloaded"
+    flock -s 8
+    kernel=$(cat "$cached/release")
+    modules_root=$cached/root
+    boot_kernel=$cached/vmlinux
+    kernel_from="package ${cached##*/}, $kernel_from"
+fi
+initramfs_start=$(now)
+echo "guest: kernel $kernel ($kernel_from) in $(seconds $((initramfs_start - kernel_start))) s" >&2
 qemu_pid=
 stop_qemu() {
     [ -n "$qemu_pid" ] || return 0
@@ -119,7 +234,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-initramfs_start=$(now)
 
 # --- the initramfs: what goes in, as "DEST SOURCE" lines -------------------------------------
 # PATH and, for a dynamically linked ELF file, the libraries ldd lists and the loader.
@@ -137,7 +251,7 @@ with_libraries() {
 # The modules in loading order, as the host has them and as the guest loads them: uncompressed,
 # since busybox's insmod reads plain ELF files.
 host_modules=$(for module in virtio_pci virtio_scsi sd_mod sg dm-mod dm-multipath dm-round-robin; do
-    modprobe -S "$kernel" -D "$module" || exit 1
+    modprobe ${modules_root:+-d "$modules_root"} -S "$kernel" -D "$module" || exit 1
 done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }') || {
     echo "guest: modprobe -D found not every module for $kernel" >&2
     exit $broken
@@ -157,7 +271,7 @@ cpio_file=$workdir/initramfs.cpio
 manifest=$workdir/initramfs.manifest
 # Each file's guest path and its content's digest, and the modules in loading order.
 fresh_manifest=$(
-    echo "kernel $kernel"
+    echo "kernel $kernel $boot_kernel"
     paste -d' ' <(cut -d' ' -f1 <<<"$entries") \
         <(cut -d' ' -f2- <<<"$entries" | tr '\n' '\0' | xargs -0 sha256sum | cut -d' ' -f1)
     sed 's/^/load /' <<<"$guest_modules"
@@ -188,31 +302,7 @@ fi
 initramfs_done=$(now)
 echo "guest: initramfs $built in $(seconds $((initramfs_done - initramfs_start))) s" \
     "($(du -k "$cpio_file" | cut -f1) KiB)" >&2
-
-# The kernel, unpacked once: QEMU starts an ELF kernel with a PVH entry point directly, where a
-# compressed one would unpack itself under TCG first (about 10 s here). Else the image as it is.
-vmlinuz=/boot/vmlinuz-$kernel
-boot_kernel=$workdir/vmlinux-$kernel
-unpacked=cached
-if ! [ -f "$boot_kernel" ] || [ "$vmlinuz" -nt "$boot_kernel" ]; then
-    unpacked=unpacked
-    rm -f "$boot_kernel"
-    for format in '\xfd7zXZ\x00 xz' '\x28\xb5\x2f\xfd zstd' '\x1f\x8b\x08 gzip'; do
-        offset=$(LC_ALL=C grep -obUaP "${format% *}" "$vmlinuz" | head -n 1 | cut -d: -f1)
-        [ -n "$offset" ] && command -v "${format#* }" >/dev/null || continue
-        tail -c +$((offset + 1)) "$vmlinuz" | "${format#* }" -dc >"$boot_kernel.new" 2>/dev/null
-        # An ELF file with a PVH entry note (Xen note type 0x12).
-        if [ "$(head -c 4 "$boot_kernel.new")" = $'\x7fELF' ] &&
-            readelf -n "$boot_kernel.new" 2>/dev/null | grep -q 'Xen.*0x00000012'; then
-            mv "$boot_kernel.new" "$boot_kernel"
-            break
-        fi
-    done
-    rm -f "$boot_kernel.new"
-    [ -f "$boot_kernel" ] || ln -s "$vmlinuz" "$boot_kernel"
-fi
 guest_ready=$(now)
-echo "guest: kernel $kernel $unpacked in $(seconds $((guest_ready - initramfs_done))) s" >&2
 
 # --- the target: disk A (LUN 1) and disk B (LUN 2), fresh sparse files -----------------------
 tessaly_tgtd_start "$workdir" "$base_port" || exit $skip
@@ -257,7 +347,7 @@ rm -f "$workdir/check.log"
     -chardev "file,id=console,path=$workdir/console.log" -serial chardev:console \
     -chardev "file,id=check,path=$workdir/check.log" -serial chardev:check \
     -iscsi "initiator-name=$initiator" -device virtio-scsi-pci,id=scsi "${drives[@]}" \
-    </dev/null >"$workdir/qemu.log" 2>&1 9>&- &
+    </dev/null >"$workdir/qemu.log" 2>&1 8>&- 9>&- &
 qemu_pid=$!
 deadline=$((SECONDS + limit))
 while kill -0 "$qemu_pid" 2>/dev/null && [ $SECONDS -lt $deadline ]; do sleep 0.1; done
