@@ -183,6 +183,7 @@ ParsedArguments ParseWords(const std::vector<std::string>& words) {
     Invocation invocation;
     const VerbSpec* verb = nullptr;
     std::optional<std::string> target;
+    std::string pathText;
     unsigned given = 0;
     bool seen[std::size(kOptions)] = {};
     bool help = false;
@@ -286,11 +287,7 @@ ParsedArguments ParseWords(const std::vector<std::string>& words) {
             }
             invocation.isid = isid.isid;
         } else if (word == "--path") {
-            const auto n = ParseNumber(v, kHighestPath);
-            if (!n) {
-                return Error("'" + v + "' is not a path number (0..32)", v);
-            }
-            invocation.path = *n;
+            pathText = v;  // a number for VLK devices, a name for a multipath map's path
         } else if (word == "--type") {
             const auto type = ParseType(v);
             if (!type) {
@@ -325,7 +322,20 @@ ParsedArguments ParseWords(const std::vector<std::string>& words) {
                      verb->name);
     }
     const unsigned paths = given & (kPath | kAllPaths);
-    if (target->rfind("iscsi://", 0) == 0) {
+    if (paths == (kPath | kAllPaths)) {
+        return Error("--path and --all-paths exclude each other");
+    }
+    const bool iscsi = target->rfind("iscsi://", 0) == 0;
+    if (!iscsi) {
+        for (const char* iscsiOnly : {"--initiator-name", "--isid"}) {
+            if (seen[FindOption(iscsiOnly) - kOptions]) {
+                return Error(std::string(iscsiOnly) +
+                                 " belongs to iSCSI addresses (iscsi://HOST/TARGET/LUNS)",
+                             iscsiOnly);
+            }
+        }
+    }
+    if (iscsi) {
         // An iSCSI address names its logical units; the initiator is this host's session.
         const targets::ParsedAddress address = targets::ParseIscsiAddress(*target);
         if (!address.ok) {
@@ -335,25 +345,40 @@ ParsedArguments ParseWords(const std::vector<std::string>& words) {
         if (paths != 0) {
             const char* option = (paths & kPath) != 0 ? "--path" : "--all-paths";
             return Error(std::string(option) +
-                             " belongs to VLK device numbers: an iSCSI address names its LUNs, "
-                             "and this host reaches them through one session",
+                             " belongs to VLK devices and multipath maps: an iSCSI address names "
+                             "its LUNs, and this host reaches them through one session",
                          option);
         }
         invocation.iscsi = address.address;
         invocation.devices.assign(address.address.luns.begin(), address.address.luns.end());
-    } else {
-        if (paths == (kPath | kAllPaths)) {
-            return Error("--path and --all-paths exclude each other");
+    } else if (target->front() == '/') {
+        // Devices as the system names them, a comma between two: /dev/sdb, /dev/mapper/mpatha.
+        // --path names a path of a multipath map (sdc); which device is a map is told on use.
+        for (std::size_t start = 0;;) {
+            const std::size_t comma = target->find(',', start);
+            const std::string device = target->substr(start, comma - start);
+            if (device.empty() || device.front() != '/') {
+                return Error("'" + device + "' is not a device path (/dev/...)", device);
+            }
+            invocation.devices.push_back(
+                static_cast<std::uint32_t>(invocation.systemDevices.size()));
+            invocation.systemDevices.push_back(device);
+            if (comma == std::string::npos) {
+                break;
+            }
+            start = comma + 1;
         }
+        invocation.pathName = pathText;
+    } else {
         if (paths == 0 && (verb->required & (kPath | kAllPaths)) != 0) {
             return Error(std::string("--path is missing for ") + verb->name, "--path");
         }
-        for (const char* iscsiOnly : {"--initiator-name", "--isid"}) {
-            if (seen[FindOption(iscsiOnly) - kOptions]) {
-                return Error(std::string(iscsiOnly) +
-                                 " belongs to iSCSI addresses (iscsi://HOST/TARGET/LUNS)",
-                             iscsiOnly);
+        if ((paths & kPath) != 0) {
+            const auto n = ParseNumber(pathText, kHighestPath);
+            if (!n) {
+                return Error("'" + pathText + "' is not a path number (0..32)", pathText);
             }
+            invocation.path = *n;
         }
         const DeviceList list = ParseDevices(*target);
         if (list.devices.empty()) {

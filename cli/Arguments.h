@@ -40,6 +40,10 @@ struct Invocation {
     // The devices in the order given: VLK device numbers, or the LUNs of `iscsi`.
     std::vector<std::uint32_t> devices;
     std::optional<targets::IscsiAddress> iscsi;
+    // Devices as the system names them (/dev/sdb, /dev/mapper/mpatha): `devices` are their places
+    // in this list. `pathName` picks one path of a multipath map (sdc).
+    std::vector<std::string> systemDevices;
+    std::string pathName;
     std::string initiatorName;          // --initiator-name; empty: this host's own
     std::optional<targets::Isid> isid;  // --isid; none: derived from the initiator name
     std::uint32_t path = 0;

@@ -12,6 +12,10 @@
 #ifdef TESSALY_HAVE_ISCSI
 #include "targets/iscsi/IscsiTarget.h"
 #endif
+#ifdef TESSALY_HAVE_SGIO
+#include "targets/sgio/MultipathMap.h"
+#include "targets/sgio/SgioTarget.h"
+#endif
 
 namespace {
 
@@ -49,6 +53,25 @@ class PosixTransports : public tessaly::cli::Transports {
 #else
         (void)settings;
         return tessaly::cli::NoIscsi(address, lun);
+#endif
+    }
+
+    tessaly::cli::SystemDevice System(const std::string& path) override {
+#ifdef TESSALY_HAVE_SGIO
+        tessaly::cli::SystemDevice device;
+        if (const auto map = tessaly::targets::MultipathMap::Open(path)) {
+            device.map = map->Name();
+            auto targets = map->OpenPaths();
+            for (std::size_t i = 0; i < targets.size(); ++i) {
+                device.paths.emplace_back(map->Paths()[i].name, std::move(targets[i]));
+            }
+        } else {
+            device.paths.emplace_back(std::string(),
+                                      std::make_unique<tessaly::targets::SgioTarget>(path));
+        }
+        return device;
+#else
+        return tessaly::cli::NoSystemDevice(path);
 #endif
     }
 

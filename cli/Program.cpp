@@ -120,6 +120,8 @@ struct Program::DiskState {
     // device has no READ FULL STATUS, or the descriptors that came back do not include it).
     enum class Own { Unknown, None, Key } own = Own::Unknown;
     ReservationKey ownKey{};
+    // READ FULL STATUS's registrations, when it listed every one of them.
+    std::optional<std::vector<scsi::Registration>> registrations;
 
     std::uint32_t Registrations() const {
         return static_cast<std::uint32_t>(keys.size()) + keysNotShown;
@@ -198,6 +200,9 @@ ClearPlan PlanClear(const State& state, const scsi::ReservationReply& held,
 }  // namespace
 
 DeviceReport Program::RunDevice(std::uint32_t device) {
+    if (!in_.systemDevices.empty()) {
+        return RunSystemDevice(in_.systemDevices[device]);
+    }
     if (in_.allPaths) {
         DeviceReport r;
         r.where = "device " + std::to_string(device);
@@ -223,7 +228,12 @@ DeviceReport Program::RunDevice(std::uint32_t device) {
         target = VlkTarget(device, in_.path);
         r = ReportFor(*target, std::to_string(device), Json(device), Json(in_.path));
     }
-    scsi::Target& t = *target;
+    RunVerb(r, *target, in_.iscsi ? "this initiator" : "path " + std::to_string(in_.path), {});
+    return r;
+}
+
+void Program::RunVerb(DeviceReport& r, scsi::Target& t, const std::string& self,
+                      const std::vector<MapPathTarget>& mapPaths) {
     switch (in_.verb) {
         case Verb::Keys:
         case Verb::Reservation:
@@ -232,13 +242,13 @@ DeviceReport Program::RunDevice(std::uint32_t device) {
             Read(r, t);
             break;
         case Verb::Scan:
-            Scan(r, t);
+            Scan(r, t, mapPaths);
             break;
         case Verb::GroupClear:
-            GroupClear(r, t);
+            GroupClear(r, t, self);
             break;
         case Verb::Fence:
-            Fence(r, t);
+            Fence(r, t, self);
             break;
         case Verb::Register:
         case Verb::Unregister:
@@ -249,6 +259,90 @@ DeviceReport Program::RunDevice(std::uint32_t device) {
             Change(r, t);
             break;
     }
+}
+
+DeviceReport Program::RunSystemDevice(const std::string& path) {
+    SystemDevice device;
+    {
+        const std::lock_guard<std::mutex> guard(transportsLock_);
+        device = transports_.System(path);
+    }
+    const auto fail = [&](DeviceReport r, int status, std::string why) {
+        r.heading = "failed: " + why;
+        r.Fail(status);
+        return r;
+    };
+    if (device.map.empty()) {
+        scsi::Target& t = *device.paths.front().second;
+        DeviceReport r = ReportFor(t, path, Json(path), Json());
+        if (in_.allPaths || !in_.pathName.empty()) {
+            return fail(std::move(r), kSyntaxError,
+                        std::string(in_.allPaths ? "--all-paths" : "--path") +
+                            " belongs to a multipath map, and " + path +
+                            " is one SCSI device of its own");
+        }
+        RunVerb(r, t, "this initiator", {});
+        return r;
+    }
+    std::vector<MapPathTarget> paths;
+    std::string names;
+    for (auto& [name, target] : device.paths) {
+        paths.push_back({name, target.get()});
+        names += (names.empty() ? "" : ", ") + name;
+    }
+    if (in_.allPaths) {
+        // Every path of the map, the way multipath fencing does it: a registrants-only
+        // reservation refuses I/O on a path of this host that is not registered.
+        DeviceReport r;
+        r.where = path;
+        r.target = path;
+        r.device = Json(path);
+        r.path = Json("all");
+        r.transport.Set("kind", "sgio");
+        r.transport.Set("map", device.map);
+        const ChangeCommand c = ChangeOf(in_);
+        r.heading = c.what + " on every path";
+        RunInOrder<Step>(
+            paths.size(), in_.parallel,
+            [&](std::size_t i) { return ex_.Run(*paths[i].target, c.action, c.fields); },
+            [&](std::size_t i, Step& step) {
+                r.lines.push_back("path " + paths[i].name + ": " + StepResult(step));
+                r.Add(std::move(step));
+                return true;
+            });
+        return r;
+    }
+    const MapPathTarget* chosen = nullptr;
+    if (!in_.pathName.empty()) {
+        for (const auto& p : paths) {
+            chosen = p.name == in_.pathName ? &p : chosen;
+        }
+        if (chosen == nullptr) {
+            return fail(ReportFor(*paths.front().target, path, Json(path), Json()), kNoDevice,
+                        "the map " + device.map + " has no path " + in_.pathName +
+                            " (its paths: " + names + ")");
+        }
+    } else if (in_.verb == Verb::Register || in_.verb == Verb::Unregister) {
+        return fail(ReportFor(*paths.front().target, path, Json(path), Json()), kSyntaxError,
+                    "a map's paths are registered each: --all-paths for every one of them, or "
+                    "--path NAME for one (" +
+                        names + ")");
+    } else {
+        // The first path that answers (a TEST UNIT READY with any status) carries the commands.
+        const scsi::Request probe{
+            {0, 0, 0, 0, 0, 0}, scsi::Direction::None, {}, 0, in_.timeoutSeconds};
+        for (const auto& p : paths) {
+            if (chosen == nullptr && p.target->Execute(probe).Ran()) {
+                chosen = &p;
+            }
+        }
+        if (chosen == nullptr) {
+            return fail(ReportFor(*paths.front().target, path, Json(path), Json()), kNoDevice,
+                        "no path of the map " + device.map + " answers (" + names + ")");
+        }
+    }
+    DeviceReport r = ReportFor(*chosen->target, path, Json(path), Json(chosen->name));
+    RunVerb(r, *chosen->target, "path " + chosen->name, paths);
     return r;
 }
 
@@ -278,6 +372,7 @@ std::optional<Program::DiskState> Program::ReadState(DeviceReport& r, scsi::Targ
             if (state.own == DiskState::Own::Unknown && !own.empty()) {
                 state.own = DiskState::Own::None;
             }
+            state.registrations = status->registrations;
             return state;
         }
     }
@@ -352,7 +447,7 @@ void Program::Read(DeviceReport& r, scsi::Target& t) {
     }
 }
 
-void Program::Scan(DeviceReport& r, scsi::Target& t) {
+void Program::Scan(DeviceReport& r, scsi::Target& t, const std::vector<MapPathTarget>& mapPaths) {
     const auto state = ReadState(r, t);
     if (!state) {
         r.HeadWithFailure();
@@ -374,6 +469,38 @@ void Program::Scan(DeviceReport& r, scsi::Target& t) {
     r.facts.Set("keys", std::move(list));
     r.facts.Set("keys_not_shown", state->keysNotShown);
     r.facts.Set("reservation", ReservationJson(held));
+    if (mapPaths.empty()) {
+        return;
+    }
+    // A multipath map: which of its paths hold this host's key, where READ FULL STATUS names
+    // each path's initiator port.
+    std::uint32_t holding = 0;
+    bool known = state->registrations.has_value();
+    Json paths = Json::Array();
+    for (const auto& path : mapPaths) {
+        const std::string own = path.target->InitiatorName();
+        std::optional<bool> holds;
+        if (state->registrations && !own.empty()) {
+            holds = false;
+            for (const auto& reg : *state->registrations) {
+                if (SameInitiator(scsi::IscsiName(reg.transportId).value_or(""), own)) {
+                    holds = reg.key == in_.key;
+                }
+            }
+        }
+        known = known && holds.has_value();
+        holding += holds.value_or(false) ? 1 : 0;
+        Json json = Json::Object();
+        json.Set("name", path.name);
+        json.Set("holds_key", holds ? Json(*holds) : Json());
+        paths.Push(std::move(json));
+    }
+    const std::string m = std::to_string(mapPaths.size());
+    r.heading += known ? ", this host's key on " + std::to_string(holding) + " of " + m + " paths"
+                       : ", this host's key on an unknown number of its " + m +
+                             " paths (READ FULL STATUS does not name their initiator ports)";
+    r.facts.Set("paths", std::move(paths));
+    r.facts.Set("paths_with_key", known ? Json(holding) : Json());
 }
 
 void Program::Change(DeviceReport& r, scsi::Target& t) {
@@ -421,7 +548,7 @@ void Program::ChangeEveryPath(DeviceReport& r, std::uint32_t device) {
     }
 }
 
-void Program::GroupClear(DeviceReport& r, scsi::Target& t) {
+void Program::GroupClear(DeviceReport& r, scsi::Target& t, const std::string& self) {
     const auto state = ReadState(r, t);
     if (!state) {
         r.HeadWithFailure();
@@ -435,7 +562,7 @@ void Program::GroupClear(DeviceReport& r, scsi::Target& t) {
         return;
     }
     r.facts.Set("reservation", ReservationJson(*held));
-    const std::string p = Self();
+    const std::string& p = self;
     const ClearPlan plan = PlanClear(*state, *held, in_.key, p);
     const char* outcome = in_.yes ? "outcome" : "plan";
     if (!held->held) {
@@ -500,14 +627,14 @@ void Program::GroupClear(DeviceReport& r, scsi::Target& t) {
     r.facts.Set(outcome, r.heading);
 }
 
-void Program::Fence(DeviceReport& r, scsi::Target& t) {
+void Program::Fence(DeviceReport& r, scsi::Target& t, const std::string& self) {
     using Own = DiskState::Own;
     const auto state = ReadState(r, t);
     if (!state) {
         r.HeadWithFailure();
         return;
     }
-    const std::string p = Self();
+    const std::string& p = self;
     const std::string victim = KeyText(in_.victim);
     const auto victimIn = [this](const std::vector<ReservationKey>& keys) {
         return std::find(keys.begin(), keys.end(), in_.victim) != keys.end();

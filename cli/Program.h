@@ -27,18 +27,24 @@ class Program {
     struct DiskState;
     // The transports' targets, made one at a time whatever thread asks.
     std::unique_ptr<scsi::Target> VlkTarget(std::uint32_t device, std::uint32_t path);
+    // A multipath map's path, by name.
+    struct MapPathTarget {
+        std::string name;
+        scsi::Target* target;
+    };
+    DeviceReport RunSystemDevice(const std::string& path);
+    // The verb on one target, which goes out as `self` ("path 2", "this initiator", "path sdc");
+    // `mapPaths`, when the target is one path of a multipath map, every path of it.
+    void RunVerb(DeviceReport& r, scsi::Target& t, const std::string& self,
+                 const std::vector<MapPathTarget>& mapPaths);
     std::optional<DiskState> ReadState(DeviceReport& r, scsi::Target& t);
     void Read(DeviceReport& r, scsi::Target& t);
-    void Scan(DeviceReport& r, scsi::Target& t);
+    void Scan(DeviceReport& r, scsi::Target& t, const std::vector<MapPathTarget>& mapPaths);
     void Change(DeviceReport& r, scsi::Target& t);
     void ChangeEveryPath(DeviceReport& r, std::uint32_t device);
-    void GroupClear(DeviceReport& r, scsi::Target& t);
-    void Fence(DeviceReport& r, scsi::Target& t);
+    void GroupClear(DeviceReport& r, scsi::Target& t, const std::string& self);
+    void Fence(DeviceReport& r, scsi::Target& t, const std::string& self);
     void Pause1() { pause_.Sleep(1); }
-    // The initiator the commands go out as, for a person: "path 2", or "this initiator" on iSCSI.
-    std::string Self() const {
-        return in_.iscsi ? std::string("this initiator") : "path " + std::to_string(in_.path);
-    }
 
     const Invocation& in_;
     Exchanger& ex_;

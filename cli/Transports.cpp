@@ -36,4 +36,13 @@ std::unique_ptr<scsi::Target> NoIscsi(const targets::IscsiAddress& address, std:
                        "not sent: this build of tessaly-cli has no iSCSI (the Linux build has)");
 }
 
+SystemDevice NoSystemDevice(const std::string& path) {
+    SystemDevice device;
+    device.paths.emplace_back(std::string(),
+                              Unreachable(path,
+                                          "not sent: this build of tessaly-cli reaches no "
+                                          "Linux device (the Linux build does)"));
+    return device;
+}
+
 }  // namespace tessaly::cli

@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/DriverPort.h"
 #include "report/MessageLookup.h"
@@ -25,6 +27,13 @@ struct IscsiSettings {
     std::uint32_t timeoutSeconds = 10;
 };
 
+// A device as the system names it: a SCSI device, or a multipath map with its paths.
+struct SystemDevice {
+    std::string map;  // the map's name ("mpatha"); empty for a SCSI device
+    // The device's one target, or the map's paths by name ("sdc"), in the kernel's order.
+    std::vector<std::pair<std::string, std::unique_ptr<scsi::Target>>> paths;
+};
+
 class Transports {
   public:
     virtual ~Transports() = default;
@@ -38,7 +47,12 @@ class Transports {
     virtual std::unique_ptr<scsi::Target> Iscsi(const targets::IscsiAddress& address,
                                                 std::uint16_t lun,
                                                 const IscsiSettings& settings) = 0;
+    // The device at `path` (/dev/sdb, /dev/sg2, /dev/mapper/mpatha, a link to one of them).
+    virtual SystemDevice System(const std::string& path) = 0;
 };
+
+// The device of a build that cannot reach such devices.
+SystemDevice NoSystemDevice(const std::string& path);
 
 // A target that is not there: every command fails with `text`, nothing is sent.
 std::unique_ptr<scsi::Target> Unreachable(std::string where, std::string text);
@@ -61,6 +75,7 @@ class DriverTransports : public Transports {
                                         const IscsiSettings&) override {
         return NoIscsi(address, lun);
     }
+    SystemDevice System(const std::string& path) override { return NoSystemDevice(path); }
 
   private:
     targets::VlkControlDevice vlk_;

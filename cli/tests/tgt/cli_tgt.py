@@ -95,7 +95,7 @@ class Reads(unittest.TestCase):
         self.assertEqual(status, 15)
         status, _, err = cli("keys", f"{BASE}/1", "--path", "0")
         self.assertEqual(status, 1)
-        self.assertIn("--path belongs to VLK device numbers", err)
+        self.assertIn("--path belongs to VLK devices and multipath maps", err)
 
 
 class Changes(unittest.TestCase):
