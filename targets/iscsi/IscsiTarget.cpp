@@ -502,7 +502,7 @@ class IscsiSession {
     // they go: libiscsi forgets them (a late answer is dropped), the target is asked to abort
     // them, and the session goes on. Otherwise the target or the connection is held up: the
     // session is closed and every command in flight ends, as one that waits would only wait too.
-    // A task still unwritten cannot be taken back alone: its command number would be missing.
+    // A command still unwritten cannot be taken back alone: its command number would be missing.
     void Expire() {
         const auto now = Clock::now();
         bool alone =

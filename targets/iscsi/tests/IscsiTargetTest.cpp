@@ -487,7 +487,7 @@ class HoldingProxy {
     int target_ = socket(AF_INET, SOCK_STREAM, 0);
     std::thread pump_;
     std::mutex mutex_;
-    std::set<std::uint32_t> held_, aborted_;  // task tags
+    std::set<std::uint32_t> held_, aborted_;  // initiator tags
 };
 
 // A command late while the target answers others is given up alone, and the target asked to abort
