@@ -382,24 +382,33 @@ TEST(IscsiTarget, ThreadsShareOneSessionWithTheirCommandsInFlightTogether) {
 
 // A portal that stops answering (a second tgtd, stopped with SIGSTOP) holds up no other session: a
 // command to it ends Interrupted at its deadline, and meanwhile commands to the first tgtd go on.
+// A tgtd of the test's own beside the private one (ports from the private one's + 2), stopped
+// through the same script whatever happens.
+struct SecondTgt {
+    const std::string script = TESSALY_TGT_SCRIPT;
+    const std::string dir = TheTgt()->dir + "/second";
+    char portal[64] = {}, iqn[256] = {};
+    SecondTgt() {
+        const std::string port = std::to_string(std::stoi(TheTgt()->port) + 2);
+        FILE* start = popen((script + " start " + dir + " --luns 1 --port " + port).c_str(), "r");
+        if (std::fscanf(start, "%63s %255s", portal, iqn) != 2) {
+            portal[0] = '\0';
+        }
+        pclose(start);
+    }
+    ~SecondTgt() { std::system((script + " stop " + dir).c_str()); }
+};
+
 TEST(IscsiTarget, AStoppedPortalHoldsUpOnlyItsOwnSession) {
     NEED_TGT();
-    const std::string dir = TheTgt()->dir + "/second";
-    const std::string script = TESSALY_TGT_SCRIPT;
-    FILE* start = popen((script + " start " + dir + " --luns 1 --port " +
-                         std::to_string(std::stoi(TheTgt()->port) + 2))
-                            .c_str(),
-                        "r");
-    char portal[64] = {}, iqn[256] = {};
-    const bool started = std::fscanf(start, "%63s %255s", portal, iqn) == 2;
-    pclose(start);
-    ASSERT_TRUE(started);
+    const SecondTgt second;
+    ASSERT_NE(second.portal[0], '\0');
     IscsiConnector stoppedHost(Named("stopped")), otherHost(Named("other"));
-    const auto stopped = Open(stoppedHost, "1", portal, iqn);
+    const auto stopped = Open(stoppedHost, "1", second.portal, second.iqn);
     const auto other = Open(otherHost, "21");
     ASSERT_TRUE(Send(*stopped[0], kReadKeys).Ran());
 
-    const pid_t tgtd = TgtdPid(dir);
+    const pid_t tgtd = TgtdPid(second.dir);
     ASSERT_EQ(kill(tgtd, SIGSTOP), 0);
     auto late = SendAside(*stopped[0], 3);
     EXPECT_TRUE(Eventually([&] { return stoppedHost.InFlight() == 1; }));
@@ -409,8 +418,6 @@ TEST(IscsiTarget, AStoppedPortalHoldsUpOnlyItsOwnSession) {
     EXPECT_NE(late.wait_for(std::chrono::seconds(0)), std::future_status::ready)
         << "the other session waited for the stopped one";
     const scsi::Outcome unanswered = late.get();
-    kill(tgtd, SIGCONT);
-    std::system((script + " stop " + dir).c_str());
     EXPECT_EQ(unanswered.failure, FailureKind::Interrupted);
     EXPECT_EQ(unanswered.failureNumber, ETIMEDOUT);
 }
