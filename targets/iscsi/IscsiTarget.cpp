@@ -6,15 +6,22 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
 namespace tessaly::targets {
 namespace {
@@ -33,32 +40,6 @@ constexpr std::uint32_t kReportLunsLength = 8 + 8 * (kHighestLun + 1u);
 constexpr int kAttentionRetries = 3;  // of REPORT LUNS met by a unit attention
 constexpr auto kLogoutWait = std::chrono::seconds(2);
 
-// While it lives, a SIGPIPE raised on this thread (libiscsi writes a PDU's data with writev, which
-// raises it on a connection the target closed) is held back, and it is dropped at the end: the
-// broken connection is reported as the command's failure instead of ending the program.
-class QuietPipe {
-  public:
-    QuietPipe() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-    }
-    ~QuietPipe() {
-        if (!sigismember(&old_, SIGPIPE)) {
-            const timespec none{};
-            while (sigtimedwait(&pipe_, nullptr, &none) == SIGPIPE) {
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-    }
-    QuietPipe(const QuietPipe&) = delete;
-    QuietPipe& operator=(const QuietPipe&) = delete;
-
-  private:
-    sigset_t pipe_;
-    sigset_t old_;
-};
-
 struct TaskFree {
     void operator()(scsi_task* task) const { scsi_free_scsi_task(task); }
 };
@@ -71,15 +52,19 @@ std::string ErrorText(iscsi_context* context) {
     return text;
 }
 
-// The first error libiscsi logs during a wait of this thread: its last error (iscsi_get_error) may
-// be one it met while cleaning up after the first ("Can not reconnect right now"), or one of an
-// earlier command.
+// The first error libiscsi logs on this thread (a session's I/O thread) since the session last
+// cleared it: its last error (iscsi_get_error) may be one it met while cleaning up after the first,
+// or one of an earlier command. "Can not reconnect right now" is what it says when it looks again
+// at a connection it has already given up, never why it broke.
 thread_local std::string* firstError = nullptr;
-bool debugLog = false;  // LIBISCSI_DEBUG is set: libiscsi's log goes to stderr as it would
+// LIBISCSI_DEBUG is set: libiscsi's log goes to stderr as it would.
+std::atomic<bool> debugLog = false;
 
 void OnLog(int level, const char* message) {
-    if (level <= 1 && firstError != nullptr && firstError->empty()) {
+    if (level <= 1 && firstError != nullptr && firstError->empty() &&
+        std::strstr(message, "Can not reconnect right now") == nullptr) {
         *firstError = message;
+        firstError->erase(firstError->find_last_not_of(" \r\n") + 1);
     }
     if (debugLog) {
         iscsi_log_to_stderr(level, message);
@@ -217,8 +202,35 @@ std::vector<std::string> Portals(const IscsiAddress& address, Clock::time_point 
     return portals;
 }
 
+// One caller's command, from Execute to its outcome. `done` and `outcome` belong to the session's
+// mutex; the rest is set before the command is queued.
+struct Command {
+    std::uint16_t lun = 0;
+    scsi::Request request;  // libiscsi sends dataOut from here
+    std::uint32_t inLength = 0;
+    std::uint32_t seconds = 0;  // its timeout
+    bool done = false;
+    scsi::Outcome outcome;
+    std::condition_variable finished;
+};
+
+// A command handed to libiscsi and not yet answered: the I/O thread's alone.
+struct Flight {
+    std::shared_ptr<Command> command;
+    TaskPtr task;
+    iscsi_data data{};
+    Completion completion;
+    Clock::time_point deadline;
+    std::uint64_t answersBefore = 0;  // the session's count of answers when it was sent
+};
+
 }  // namespace
 
+// One session: a libiscsi context that only the session's I/O thread touches (libiscsi is not
+// thread-safe), started at the first command. Callers queue their commands and wait for their
+// outcomes; the I/O thread logs in, hands every queued command to libiscsi at once, serves the
+// socket and an eventfd that callers wake it with, and ends each command by its answer or its
+// deadline.
 class IscsiSession {
   public:
     IscsiSession(const IscsiOptions& options, const IscsiAddress& address)
@@ -233,12 +245,19 @@ class IscsiSession {
         who_ = address_.targetName + " at " + FormatPortal(address_);
     }
 
+    // Nobody waits any more: the I/O thread logs out (at most 2 s) and ends.
     ~IscsiSession() {
-        if (context_ != nullptr && iscsi_is_logged_in(context_) &&
-            iscsi_logout_async(context_, OnComplete, &step_) == 0) {
-            Pump(step_, Clock::now() + std::min<Clock::duration>(kLogoutWait, Timeout()));
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
         }
-        Close();
+        if (io_.joinable()) {
+            Wake();
+            io_.join();
+        }
+        if (wake_ >= 0) {
+            close(wake_);
+        }
     }
 
     IscsiSession(const IscsiSession&) = delete;
@@ -246,6 +265,7 @@ class IscsiSession {
 
     const IscsiOptions& Options() const { return options_; }
     const IscsiAddress& Address() const { return address_; }
+    std::size_t InFlight() const { return inFlight_; }
 
     scsi::Outcome Execute(std::uint16_t lun, const scsi::Request& request) {
         using scsi::FailureKind;
@@ -260,64 +280,37 @@ class IscsiSession {
                                " bytes asked for, more than one command carries (" +
                                std::to_string(kIscsiMaxDataIn) + ")");
         }
-        std::string failure;
-        if (context_ == nullptr && !LogIn(failure)) {
-            return Failure(FailureKind::NoDevice, failure);
-        }
-        if (luns_ && std::find(luns_->begin(), luns_->end(), lun) == luns_->end()) {
-            return Failure(FailureKind::NoDevice,
-                           "LUN " + std::to_string(lun) + " does not exist on " + who_ +
-                               ": its REPORT LUNS lists " + LunRanges(*luns_));
-        }
-
-        const std::uint32_t seconds =
+        auto command = std::make_shared<Command>();
+        command->lun = lun;
+        command->request = request;
+        command->inLength = request.direction == scsi::Direction::In ? request.dataInLength : 0;
+        command->seconds =
             request.timeoutSeconds != 0 ? request.timeoutSeconds : options_.timeoutSeconds;
-        const std::uint32_t inLength =
-            request.direction == scsi::Direction::In ? request.dataInLength : 0;
-        TaskPtr task;
-        switch (Run(LunField(lun), request.cdb, request.direction, request.dataOut, inLength,
-                    Clock::now() + std::chrono::seconds(seconds), task, failure)) {
-            case Sent::No:
-                return Failure(FailureKind::NoDevice, failure);
-            case Sent::Lost:
-                return Failure(FailureKind::Interrupted, "the session with " + who_ +
-                                                             " ended: " + failure +
-                                                             "; the next command logs in again");
-            case Sent::TimedOut:
-                return Failure(FailureKind::Interrupted,
-                               "no answer from " + who_ + " within " + std::to_string(seconds) +
-                                   " s; the session is closed and the next command logs in again",
-                               ETIMEDOUT);
-            case Sent::Answered:
-                break;
-        }
 
-        scsi::Outcome outcome;
-        outcome.status = static_cast<std::uint8_t>(task->status);
-        const unsigned char* data = task->datain.data;
-        const std::size_t size = data != nullptr ? static_cast<std::size_t>(task->datain.size) : 0;
-        if (task->status == SCSI_STATUS_CHECK_CONDITION) {
-            // The data segment of a CHECK CONDITION: the sense length, then the sense data.
-            if (size >= 2) {
-                const std::size_t length = std::min<std::size_t>(Be16(data), size - 2);
-                outcome.sense.assign(data + 2, data + 2 + length);
-            }
-            if (task->sense.ascq == kLunNotSupported) {
-                return Failure(FailureKind::NoDevice, "LUN " + std::to_string(lun) +
-                                                          " does not exist on " + who_ +
-                                                          " (LOGICAL UNIT NOT SUPPORTED)");
-            }
-        } else if (inLength != 0 && IsGood(task->status)) {
-            outcome.dataIn.assign(data, data + std::min<std::size_t>(size, inLength));
+        std::unique_lock lock(mutex_);
+        if (!io_.joinable() && !StartThread()) {
+            return Failure(FailureKind::NoDevice,
+                           "not sent: no thread for the session with " + who_);
         }
-        outcome.residual = inLength - static_cast<std::uint32_t>(outcome.dataIn.size());
-        NoteRegistration(lun, request, outcome);
-        return outcome;
+        queue_.push_back(command);
+        Wake();
+        // The I/O thread ends every command by its deadline, which starts once the session is
+        // logged in: this bound only guards against that thread being held up.
+        const auto bound =
+            Clock::now() + Timeout() + std::chrono::seconds(command->seconds) + kGrace;
+        if (!command->finished.wait_until(lock, bound, [&command] { return command->done; })) {
+            return Failure(
+                FailureKind::Interrupted,
+                "no answer from " + who_ + " within " + std::to_string(command->seconds) + " s",
+                ETIMEDOUT);
+        }
+        return std::move(command->outcome);
     }
 
   private:
     enum class Wait : std::uint8_t { Done, Failed, TimedOut };
-    enum class Sent : std::uint8_t { No, Answered, Lost, TimedOut };
+
+    static constexpr auto kGrace = std::chrono::seconds(2);
 
     static bool IsGood(int status) {
         return status == SCSI_STATUS_GOOD || status == SCSI_STATUS_CONDITION_MET;
@@ -325,28 +318,298 @@ class IscsiSession {
 
     Clock::duration Timeout() const { return std::chrono::seconds(options_.timeoutSeconds); }
 
-    // Serves the session until `completion` is done or the deadline passes. error_ tells why a
-    // wait failed, or why a call that is done did not succeed.
-    Wait Pump(const Completion& completion, Clock::time_point deadline) {
-        const QuietPipe quiet;
-        std::string logged;
-        firstError = &logged;
-        const Wait wait = Serve(completion, deadline);
-        firstError = nullptr;
-        if (!logged.empty()) {
-            // libiscsi adds " [target name]" to what it logs
-            const std::string suffix = " [" + address_.targetName + "]";
-            if (logged.size() > suffix.size() &&
-                logged.compare(logged.size() - suffix.size(), suffix.size(), suffix) == 0) {
-                logged.resize(logged.size() - suffix.size());
+    // Under mutex_. The I/O thread takes no signal: a SIGPIPE that libiscsi raises while writing
+    // to a connection the target closed stays pending on it, and the broken connection ends the
+    // commands instead of the program.
+    bool StartThread() {
+        if (wake_ < 0) {
+            wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+            if (wake_ < 0) {
+                return false;
             }
         }
-        // Nothing logged: the connection broke, and libiscsi cancelled what was in flight.
-        error_ = !logged.empty() ? logged : "the connection was lost";
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &old);
+        try {
+            io_ = std::thread([this] { Serve(); });
+        } catch (const std::system_error&) {
+        }
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        return io_.joinable();
+    }
+
+    void Wake() const {
+        const std::uint64_t one = 1;
+        (void)!write(wake_, &one, sizeof one);
+    }
+
+    // The I/O thread.
+    void Serve() {
+        firstError = &logged_;
+        std::unique_lock lock(mutex_);
+        while (!stopping_) {
+            std::deque<std::shared_ptr<Command>> arrived;
+            arrived.swap(queue_);
+            lock.unlock();
+            for (const std::shared_ptr<Command>& command : arrived) {
+                Start(command);
+            }
+            inFlight_ = flights_.size();
+            ServeOnce();
+            inFlight_ = flights_.size();
+            lock.lock();
+        }
+        lock.unlock();
+        if (context_ != nullptr && iscsi_is_logged_in(context_)) {
+            Completion step;
+            if (iscsi_logout_async(context_, OnComplete, &step) == 0) {
+                Pump(step, Clock::now() + std::min<Clock::duration>(kLogoutWait, Timeout()));
+            }
+        }
+        EndSession([this](const Flight&) {
+            return Failure(scsi::FailureKind::Interrupted, "the session with " + who_ + " ended");
+        });
+        firstError = nullptr;
+    }
+
+    void Finish(Command& command, scsi::Outcome outcome) {
+        const std::lock_guard lock(mutex_);
+        command.outcome = std::move(outcome);
+        command.done = true;
+        command.finished.notify_one();
+    }
+
+    // Logs in when the session is not, and hands the command to libiscsi.
+    void Start(const std::shared_ptr<Command>& command) {
+        using scsi::FailureKind;
+        if (!loginFailure_.empty()) {
+            return Finish(*command, Failure(FailureKind::NoDevice, loginFailure_));
+        }
+        if (context_ == nullptr) {
+            if (!lostWhileIdle_.empty()) {
+                Finish(*command, Failure(FailureKind::Interrupted, lostWhileIdle_));
+                lostWhileIdle_.clear();
+                return;
+            }
+            std::string failure;
+            if (!LogIn(failure)) {
+                return Finish(*command, Failure(FailureKind::NoDevice, failure));
+            }
+        }
+        const std::uint16_t lun = command->lun;
+        if (luns_ && std::find(luns_->begin(), luns_->end(), lun) == luns_->end()) {
+            return Finish(*command,
+                          Failure(FailureKind::NoDevice,
+                                  "LUN " + std::to_string(lun) + " does not exist on " + who_ +
+                                      ": its REPORT LUNS lists " + LunRanges(*luns_)));
+        }
+        auto flight = std::make_unique<Flight>();
+        flight->command = command;
+        const scsi::Request& request = command->request;
+        const bool out = request.direction == scsi::Direction::Out && !request.dataOut.empty();
+        flight->task.reset(scsi_create_task(
+            static_cast<int>(request.cdb.size()), const_cast<unsigned char*>(request.cdb.data()),
+            out                      ? SCSI_XFER_WRITE
+            : command->inLength != 0 ? SCSI_XFER_READ
+                                     : SCSI_XFER_NONE,
+            static_cast<int>(out ? request.dataOut.size() : command->inLength)));
+        flight->data = {request.dataOut.size(), const_cast<unsigned char*>(request.dataOut.data())};
+        if (flight->task == nullptr ||
+            iscsi_scsi_command_async(context_, LunField(lun), flight->task.get(), OnComplete,
+                                     out ? &flight->data : nullptr, &flight->completion) != 0) {
+            Finish(*command, Failure(FailureKind::NoDevice, "not sent: " + ErrorText(context_)));
+            return Lost(false);
+        }
+        flight->deadline = Clock::now() + std::chrono::seconds(command->seconds);
+        flight->answersBefore = answers_;
+        flights_.push_back(std::move(flight));
+    }
+
+    // Waits for the socket, a caller or the nearest deadline; ends what was answered, what was
+    // lost and what is late.
+    void ServeOnce() {
+        pollfd fds[2] = {{wake_, POLLIN, 0}, {-1, 0, 0}};
+        int ms = -1;
+        if (context_ != nullptr) {
+            fds[1].fd = iscsi_get_fd(context_);
+            fds[1].events = static_cast<short>(iscsi_which_events(context_));
+            if (fds[1].events == 0) {
+                ms = 100;  // libiscsi asks to be called again later
+            }
+        }
+        const auto now = Clock::now();
+        for (const auto& flight : flights_) {
+            const auto left = std::max<std::int64_t>(
+                0, std::chrono::ceil<std::chrono::milliseconds>(flight->deadline - now).count());
+            ms = ms < 0 ? static_cast<int>(left) : std::min(ms, static_cast<int>(left));
+        }
+        if (poll(fds, 2, ms) < 0 && errno != EINTR && context_ != nullptr) {
+            logged_ = std::string("poll: ") + std::strerror(errno);
+            return Lost();
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            std::uint64_t count = 0;
+            (void)!read(wake_, &count, sizeof count);
+        }
+        if (context_ == nullptr) {
+            return;
+        }
+        bool lost = false;
+        if (fds[1].revents != 0 || fds[1].events == 0) {
+            if (answered_) {
+                logged_.clear();  // what went wrong before an answer came is not why it breaks
+                answered_ = false;
+            }
+            lost = iscsi_service(context_, fds[1].revents) < 0;
+        }
+        for (auto at = flights_.begin(); at != flights_.end();) {
+            Flight& flight = **at;
+            if (!flight.completion.done) {
+                ++at;
+            } else if (!IsScsiStatus(flight.completion.status)) {
+                lost = true;  // libiscsi cancels what is in flight when the connection breaks
+                ++at;
+            } else {
+                ++answers_;
+                answered_ = true;
+                Finish(*flight.command, Answer(*flight.command, *flight.task));
+                at = flights_.erase(at);
+            }
+        }
+        if (lost) {
+            return Lost();
+        }
+        Expire();
+    }
+
+    // The connection broke: every command in flight ends Interrupted, and when none was (and
+    // `tellNext`), the next command to come does, so that someone learns that the session (on tgt:
+    // the I_T nexus) ended. The next after it logs in again.
+    void Lost(bool tellNext = true) {
+        const std::string text = "the session with " + who_ + " ended: " + LoggedError() +
+                                 "; the next command logs in again";
+        const bool told = !flights_.empty();
+        EndSession(
+            [&text](const Flight&) { return Failure(scsi::FailureKind::Interrupted, text); });
+        if (!told && tellNext) {
+            lostWhileIdle_ = text;
+        }
+    }
+
+    // Commands whose deadline has passed end Interrupted. While the target answers others (an
+    // answer came after the late command was sent) and libiscsi holds nothing unwritten, only
+    // they go: libiscsi forgets them (a late answer is dropped), the target is asked to abort
+    // them, and the session goes on. Otherwise the target or the connection is held up: the
+    // session is closed and every command in flight ends, as one that waits would only wait too.
+    // A command still unwritten cannot be taken back alone: its command number would be missing.
+    void Expire() {
+        const auto now = Clock::now();
+        bool alone =
+            iscsi_out_queue_length(context_) == 0 && (iscsi_which_events(context_) & POLLOUT) == 0;
+        std::size_t late = 0;
+        for (const auto& flight : flights_) {
+            if (flight->deadline <= now) {
+                ++late;
+                alone = alone && answers_ > flight->answersBefore;
+            }
+        }
+        if (late == 0) {
+            return;
+        }
+        const auto timedOut = [this](std::uint32_t seconds, const char* then) {
+            return Failure(
+                scsi::FailureKind::Interrupted,
+                "no answer from " + who_ + " within " + std::to_string(seconds) + " s; " + then,
+                ETIMEDOUT);
+        };
+        if (!alone) {
+            return EndSession([&](const Flight& flight) {
+                return flight.deadline <= now
+                           ? timedOut(flight.command->seconds,
+                                      "the session is closed and the next command logs in again")
+                           : Failure(scsi::FailureKind::Interrupted,
+                                     "the session with " + who_ +
+                                         " was closed: another command got no answer in time; "
+                                         "the next command logs in again",
+                                     ECANCELED);
+            });
+        }
+        for (auto at = flights_.begin(); at != flights_.end();) {
+            Flight& flight = **at;
+            if (flight.deadline > now) {
+                ++at;
+                continue;
+            }
+            iscsi_task_mgmt_abort_task_async(context_, flight.task.get(), nullptr, nullptr);
+            iscsi_scsi_cancel_task(context_, flight.task.get());
+            Finish(*flight.command,
+                   timedOut(flight.command->seconds,
+                            "the command was given up (ABORT TASK sent) and the session goes on"));
+            at = flights_.erase(at);
+        }
+    }
+
+    // Closes the session; every command in flight ends with what `why` says of it.
+    template <class Why>
+    void EndSession(const Why& why) {
+        Close();
+        for (const auto& flight : flights_) {
+            Finish(*flight->command, why(*flight));
+        }
+        flights_.clear();
+    }
+
+    // What libiscsi logged first since logged_ was cleared, without the " [target name]" it adds.
+    std::string LoggedError() const {
+        if (logged_.empty()) {
+            return "the connection was lost";  // libiscsi cancelled what was in flight
+        }
+        std::string text = logged_;
+        const std::string suffix = " [" + address_.targetName + "]";
+        if (text.size() > suffix.size() &&
+            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            text.resize(text.size() - suffix.size());
+        }
+        return text;
+    }
+
+    // The outcome of an answered command.
+    scsi::Outcome Answer(const Command& command, const scsi_task& task) {
+        scsi::Outcome outcome;
+        outcome.status = static_cast<std::uint8_t>(task.status);
+        const unsigned char* data = task.datain.data;
+        const std::size_t size = data != nullptr ? static_cast<std::size_t>(task.datain.size) : 0;
+        if (task.status == SCSI_STATUS_CHECK_CONDITION) {
+            // The data segment of a CHECK CONDITION: the sense length, then the sense data.
+            if (size >= 2) {
+                const std::size_t length = std::min<std::size_t>(Be16(data), size - 2);
+                outcome.sense.assign(data + 2, data + 2 + length);
+            }
+            if (task.sense.ascq == kLunNotSupported) {
+                return Failure(scsi::FailureKind::NoDevice, "LUN " + std::to_string(command.lun) +
+                                                                " does not exist on " + who_ +
+                                                                " (LOGICAL UNIT NOT SUPPORTED)");
+            }
+        } else if (command.inLength != 0 && IsGood(task.status)) {
+            outcome.dataIn.assign(data, data + std::min<std::size_t>(size, command.inLength));
+        }
+        outcome.residual = command.inLength - static_cast<std::uint32_t>(outcome.dataIn.size());
+        NoteRegistration(command.lun, command.request, outcome);
+        return outcome;
+    }
+
+    // Serves the session until `completion` is done or the deadline passes, with nothing else in
+    // flight (the login, REPORT LUNS, the logout). error_ tells why a wait failed, or why a call
+    // that is done did not succeed.
+    Wait Pump(const Completion& completion, Clock::time_point deadline) {
+        logged_.clear();
+        const Wait wait = ServeUntil(completion, deadline);
+        error_ = LoggedError();
         return wait;
     }
 
-    Wait Serve(const Completion& completion, Clock::time_point deadline) {
+    Wait ServeUntil(const Completion& completion, Clock::time_point deadline) {
         while (!completion.done) {
             const auto left = deadline - Clock::now();
             if (left <= Clock::duration::zero()) {
@@ -363,7 +626,7 @@ class IscsiSession {
             }
             const int ready = poll(&events, 1, static_cast<int>(ms));
             if (ready < 0 && errno != EINTR) {
-                *firstError = std::string("poll: ") + std::strerror(errno);
+                logged_ = std::string("poll: ") + std::strerror(errno);
                 return Wait::Failed;
             }
             if (iscsi_service(context_, ready > 0 ? events.revents : 0) < 0) {
@@ -371,35 +634,6 @@ class IscsiSession {
             }
         }
         return Wait::Done;
-    }
-
-    // Sends one command and waits for its answer. On anything but Answered, `failure` tells why
-    // and the session is closed (its commands cancelled).
-    Sent Run(int lunField, const std::vector<std::uint8_t>& cdb, scsi::Direction direction,
-             const std::vector<std::uint8_t>& dataOut, std::uint32_t inLength,
-             Clock::time_point deadline, TaskPtr& task, std::string& failure) {
-        const bool out = direction == scsi::Direction::Out && !dataOut.empty();
-        task.reset(scsi_create_task(static_cast<int>(cdb.size()),
-                                    const_cast<unsigned char*>(cdb.data()),
-                                    out             ? SCSI_XFER_WRITE
-                                    : inLength != 0 ? SCSI_XFER_READ
-                                                    : SCSI_XFER_NONE,
-                                    static_cast<int>(out ? dataOut.size() : inLength)));
-        iscsi_data data{dataOut.size(), const_cast<unsigned char*>(dataOut.data())};
-        command_ = {};
-        if (task == nullptr || iscsi_scsi_command_async(context_, lunField, task.get(), OnComplete,
-                                                        out ? &data : nullptr, &command_) != 0) {
-            failure = "not sent: " + ErrorText(context_);
-            Close();
-            return Sent::No;
-        }
-        const Wait wait = Pump(command_, deadline);
-        if (wait == Wait::Done && IsScsiStatus(command_.status)) {
-            return Sent::Answered;
-        }
-        failure = error_;
-        Close();
-        return wait == Wait::TimedOut ? Sent::TimedOut : Sent::Lost;
     }
 
     // Connects, logs in and reads the LUNs, all within the connector's timeout. A failure is kept
@@ -426,13 +660,13 @@ class IscsiSession {
             if (!NewContext(failure)) {
                 return false;
             }
-            step_ = {};
-            if (iscsi_connect_async(context_, portal.c_str(), OnComplete, &step_) != 0) {
+            Completion step;
+            if (iscsi_connect_async(context_, portal.c_str(), OnComplete, &step) != 0) {
                 failure = "cannot connect to the portal " + portal + ": " + ErrorText(context_);
                 continue;
             }
-            const Wait wait = Pump(step_, deadline);
-            if (wait == Wait::Done && step_.status == SCSI_STATUS_GOOD) {
+            const Wait wait = Pump(step, deadline);
+            if (wait == Wait::Done && step.status == SCSI_STATUS_GOOD) {
                 return true;
             }
             if (wait == Wait::TimedOut) {
@@ -487,14 +721,14 @@ class IscsiSession {
     }
 
     bool Login(Clock::time_point deadline, std::string& failure) {
-        step_ = {};
+        Completion step;
         Wait wait = Wait::Failed;
-        if (iscsi_login_async(context_, OnComplete, &step_) == 0) {
-            wait = Pump(step_, deadline);
+        if (iscsi_login_async(context_, OnComplete, &step) == 0) {
+            wait = Pump(step, deadline);
         } else {
             error_ = ErrorText(context_);
         }
-        if (wait == Wait::Done && step_.status == SCSI_STATUS_GOOD) {
+        if (wait == Wait::Done && step.status == SCSI_STATUS_GOOD) {
             return true;
         }
         failure = wait == Wait::TimedOut ? "no answer to the login to " + who_ + " within " +
@@ -506,25 +740,30 @@ class IscsiSession {
     // REPORT LUNS, so that a command for a LUN the target does not have is not sent. A target that
     // does not answer it with a list is sent every command.
     bool ReadLuns(Clock::time_point deadline, std::string& failure) {
-        std::vector<std::uint8_t> cdb(12);
+        std::vector<unsigned char> cdb(12);
         cdb[0] = kReportLuns;
         for (int i = 0; i < 4; ++i) {
             cdb[6 + i] = static_cast<std::uint8_t>(kReportLunsLength >> (24 - 8 * i));
         }
         for (int attempt = 0; attempt <= kAttentionRetries; ++attempt) {
-            TaskPtr task;
-            switch (
-                Run(0, cdb, scsi::Direction::In, {}, kReportLunsLength, deadline, task, failure)) {
-                case Sent::No:
-                case Sent::Lost:
-                    failure = "the session with " + who_ + " ended after the login: " + failure;
-                    return false;
-                case Sent::TimedOut:
-                    failure = "no answer to REPORT LUNS from " + who_ + " within " +
-                              std::to_string(options_.timeoutSeconds) + " s";
-                    return false;
-                case Sent::Answered:
-                    break;
+            TaskPtr task(scsi_create_task(static_cast<int>(cdb.size()), cdb.data(), SCSI_XFER_READ,
+                                          static_cast<int>(kReportLunsLength)));
+            Completion done;
+            Wait wait = Wait::Failed;
+            if (task != nullptr && iscsi_scsi_command_async(context_, 0, task.get(), OnComplete,
+                                                            nullptr, &done) == 0) {
+                wait = Pump(done, deadline);
+            } else {
+                error_ = "not sent: " + ErrorText(context_);
+            }
+            if (wait == Wait::TimedOut) {
+                failure = "no answer to REPORT LUNS from " + who_ + " within " +
+                          std::to_string(options_.timeoutSeconds) + " s";
+                return false;
+            }
+            if (wait != Wait::Done || !IsScsiStatus(done.status)) {
+                failure = "the session with " + who_ + " ended after the login: " + error_;
+                return false;
             }
             if (task->status == SCSI_STATUS_CHECK_CONDITION &&
                 task->sense.key == SCSI_SENSE_UNIT_ATTENTION) {
@@ -591,24 +830,37 @@ class IscsiSession {
         }
     }
 
+    // Under the I/O thread; libiscsi calls back every command still in flight, cancelled.
     void Close() {
         if (context_ != nullptr) {
-            const QuietPipe quiet;
-            iscsi_destroy_context(context_);  // calls back every command still open, cancelled
+            iscsi_destroy_context(context_);
             context_ = nullptr;
         }
         luns_.reset();
         registered_.clear();
     }
 
-    IscsiOptions options_;
+    const IscsiOptions options_;
     IscsiAddress address_;
     std::string who_;
+
+    // Shared with the callers.
+    std::mutex mutex_;
+    std::deque<std::shared_ptr<Command>> queue_;  // waiting for the I/O thread
+    bool stopping_ = false;
+    std::thread io_;
+    int wake_ = -1;                          // eventfd: a command is queued, or the session ends
+    std::atomic<std::size_t> inFlight_ = 0;  // the size of flights_
+
+    // The I/O thread's alone.
     iscsi_context* context_ = nullptr;
-    Completion step_;     // of the connection, the login or the logout
-    Completion command_;  // of the one command in flight
-    std::string error_;   // why the last wait failed
+    std::vector<std::unique_ptr<Flight>> flights_;
+    std::uint64_t answers_ = 0;  // commands answered, over every login
+    bool answered_ = false;      // since logged_ was last cleared
+    std::string logged_;         // the first error libiscsi logged since it was cleared
+    std::string error_;          // why the last wait of Pump failed
     std::string loginFailure_;
+    std::string lostWhileIdle_;  // the connection broke with nothing in flight: the next is told
     std::optional<std::vector<std::uint16_t>> luns_;
     std::vector<std::uint16_t> registered_;  // LUNs this login has registered a key on
 };
@@ -674,7 +926,17 @@ IscsiConnector::IscsiConnector(IscsiOptions options) : options_(std::move(option
 
 IscsiConnector::~IscsiConnector() = default;
 
+std::size_t IscsiConnector::InFlight() const {
+    const std::lock_guard lock(mutex_);
+    std::size_t count = 0;
+    for (const auto& [name, session] : sessions_) {
+        count += session->InFlight();
+    }
+    return count;
+}
+
 std::vector<std::unique_ptr<IscsiTarget>> IscsiConnector::Open(const IscsiAddress& address) {
+    const std::lock_guard lock(mutex_);
     std::shared_ptr<IscsiSession>& session =
         sessions_[FormatPortal(address) + " " + address.targetName];
     if (!session) {

@@ -2,16 +2,23 @@
 // opens the sessions: one per portal and target name (the initiator name is the connector's),
 // shared by every LUN of that target, each logged in when its first command is sent.
 //
+// Execute may be called from many threads at once, on targets of one session or of several: the
+// commands of a session are in flight on it together (each session has an I/O thread of its own
+// that owns its libiscsi context). Open may be called from many threads too.
+//
 // Every call is bounded: the login (name resolution, connection, login, REPORT LUNS) by the
 // connector's timeout, each command by its request's. A session is never reconnected in the middle
-// of a command: a command whose answer does not come ends Interrupted, the session is closed, and
-// the next command logs in again. A login that fails is not tried again by this connector: every
-// command of that session ends NoDevice with the same text. README.md tells the rest.
+// of a command: a command whose answer does not come ends Interrupted; a lost connection ends every
+// command in flight, and the next command logs in again. A command late while the target answers
+// others is given up alone; otherwise the session is closed. A login that fails is not tried again
+// by this connector: every command of that session ends NoDevice with the same text. README.md
+// tells the rest.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -73,8 +80,12 @@ class IscsiConnector {
     const std::string& InitiatorName() const { return options_.initiatorName; }
     const Isid& SessionIsid() const { return *options_.isid; }
 
+    // The commands its sessions have in flight now: handed to libiscsi, not yet answered.
+    std::size_t InFlight() const;
+
   private:
     IscsiOptions options_;
+    mutable std::mutex mutex_;
     std::map<std::string, std::shared_ptr<IscsiSession>> sessions_;
 };
 

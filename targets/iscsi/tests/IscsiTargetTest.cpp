@@ -1,5 +1,5 @@
-// IscsiTarget against the private tgt target that scripts/tgt-target.sh starts (LUNs 1 to 4):
-//   scripts/tgt-target.sh run DIR --luns 4 -- iscsi_target_tests
+// IscsiTarget against the private tgt target that scripts/tgt-target.sh starts (LUNs 1 to 24):
+//   scripts/tgt-target.sh run DIR --luns 24 -- iscsi_target_tests
 // Each test uses LUNs of its own; tgt reports a unit attention on each LUN's first command after
 // a login, which Send() sends again as tessaly-cli does.
 #include <gtest/gtest.h>
@@ -13,6 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
+#include <mutex>
+#include <set>
+#include <thread>
 
 #include "targets/iscsi/IscsiTarget.h"
 
@@ -131,6 +135,31 @@ std::vector<Key> Keys(const scsi::Outcome& outcome) {
     return keys;
 }
 
+pid_t TgtdPid(const std::string& dir) {
+    std::ifstream file(dir + "/tgtd.pid");
+    pid_t pid = 0;
+    file >> pid;
+    return pid;
+}
+
+// READ KEYS with a timeout of its own, sent from a thread of its own.
+std::future<scsi::Outcome> SendAside(scsi::Target& target, std::uint32_t seconds) {
+    return std::async(std::launch::async, [&target, seconds] {
+        scsi::Request request = kReadKeys;
+        request.timeoutSeconds = seconds;
+        return target.Execute(request);
+    });
+}
+
+// Polls until `done` holds (a state the code under test reaches by itself), at most 10 s.
+template <class Done>
+bool Eventually(const Done& done) {
+    for (int i = 0; i < 1000 && !done(); ++i) {
+        usleep(10000);
+    }
+    return done();
+}
+
 bool HasNote(const scsi::Outcome& outcome) {
     return std::any_of(outcome.facts.begin(), outcome.facts.end(),
                        [](const scsi::Fact& f) { return f.name == "note"; });
@@ -228,7 +257,7 @@ struct SilentPortal {
 TEST(IscsiTarget, WhatIsNotThereEndsNoDevice) {
     NEED_TGT();
     IscsiConnector connector(Named("absent", 1));
-    const auto there = Open(connector, "3,9,4");
+    const auto there = Open(connector, "3,99,4");
     EXPECT_TRUE(Send(*there[0], kReadKeys).Ran());
     EXPECT_EQ(Send(*there[1], kReadKeys).failure, FailureKind::NoDevice) << "not in REPORT LUNS";
     ASSERT_EQ(Tgtadm("--op delete --mode logicalunit --tid 1 --lun 4"), 0);
@@ -301,9 +330,7 @@ TEST(IscsiTarget, LostAnswersEndInterruptedAndTheNextCommandLogsInAgain) {
     EXPECT_NE(lost.failureNumber, ETIMEDOUT) << "told as a lost connection, at once";
     EXPECT_TRUE(Send(*t[0], kReadKeys).Ran());
 
-    std::ifstream pidFile(TheTgt()->dir + "/tgtd.pid");
-    pid_t tgtd = 0;
-    ASSERT_TRUE(pidFile >> tgtd);
+    const pid_t tgtd = TgtdPid(TheTgt()->dir);
     ASSERT_EQ(kill(tgtd, SIGSTOP), 0);
     scsi::Request quick = kReadKeys;
     quick.timeoutSeconds = 1;
@@ -311,7 +338,182 @@ TEST(IscsiTarget, LostAnswersEndInterruptedAndTheNextCommandLogsInAgain) {
     kill(tgtd, SIGCONT);
     EXPECT_EQ(unanswered.failure, FailureKind::Interrupted);
     EXPECT_EQ(unanswered.failureNumber, ETIMEDOUT);
-    EXPECT_TRUE(Send(*t[0], kReadKeys).Ran());
+    EXPECT_EQ(t[0]->Execute(kReadKeys).status, 2)
+        << "a unit attention: the session logged in again";
+}
+
+// Sixteen threads, each on a LUN of its own, share one session: REGISTER, READ KEYS, RESERVE,
+// READ RESERVATION, and a CLEAR that leaves the LUN clean. Their first commands are sent while
+// tgtd is stopped, so all sixteen are in flight together before any is answered.
+TEST(IscsiTarget, ThreadsShareOneSessionWithTheirCommandsInFlightTogether) {
+    NEED_TGT();
+    constexpr std::size_t kThreads = 16;
+    IscsiConnector connector(Named("threads"));
+    const auto targets = Open(connector, "5-20");
+    ASSERT_TRUE(Send(*targets[0], kReadKeys).Ran());  // logged in
+    const pid_t tgtd = TgtdPid(TheTgt()->dir);
+    ASSERT_EQ(kill(tgtd, SIGSTOP), 0);
+    std::vector<std::string> faults(kThreads);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&target = *targets[i], &fault = faults[i], key = 0x7E5700 + i] {
+            const auto check = [&fault](bool ok, const char* step) {
+                if (!ok && fault.empty()) {
+                    fault = step;
+                }
+            };
+            check(Send(target, Register(key)).status == 0, "REGISTER");
+            check(Keys(Send(target, kReadKeys)) == std::vector<Key>{key}, "READ KEYS");
+            check(Send(target, Reserve(key)).status == 0, "RESERVE");
+            const std::vector<Key> holder = Keys(Send(target, kReadReservation));
+            check(!holder.empty() && holder[0] == key, "READ RESERVATION");
+            check(Send(target, Out(3, key)).status == 0, "CLEAR");
+            check(Keys(Send(target, kReadKeys)).empty(), "READ KEYS after the CLEAR");
+        });
+    }
+    const bool together = Eventually([&] { return connector.InFlight() == kThreads; });
+    kill(tgtd, SIGCONT);
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_TRUE(together) << "in flight at most: " << connector.InFlight();
+    EXPECT_EQ(faults, std::vector<std::string>(kThreads));
+}
+
+// A portal that stops answering (a second tgtd, stopped with SIGSTOP) holds up no other session: a
+// command to it ends Interrupted at its deadline, and meanwhile commands to the first tgtd go on.
+// A tgtd of the test's own beside the private one (ports from the private one's + 2), stopped
+// through the same script whatever happens.
+struct SecondTgt {
+    const std::string script = TESSALY_TGT_SCRIPT;
+    const std::string dir = TheTgt()->dir + "/second";
+    char portal[64] = {}, iqn[256] = {};
+    SecondTgt() {
+        const std::string port = std::to_string(std::stoi(TheTgt()->port) + 2);
+        FILE* start = popen((script + " start " + dir + " --luns 1 --port " + port).c_str(), "r");
+        if (std::fscanf(start, "%63s %255s", portal, iqn) != 2) {
+            portal[0] = '\0';
+        }
+        pclose(start);
+    }
+    ~SecondTgt() { std::system((script + " stop " + dir).c_str()); }
+};
+
+TEST(IscsiTarget, AStoppedPortalHoldsUpOnlyItsOwnSession) {
+    NEED_TGT();
+    const SecondTgt second;
+    ASSERT_NE(second.portal[0], '\0');
+    IscsiConnector stoppedHost(Named("stopped")), otherHost(Named("other"));
+    const auto stopped = Open(stoppedHost, "1", second.portal, second.iqn);
+    const auto other = Open(otherHost, "21");
+    ASSERT_TRUE(Send(*stopped[0], kReadKeys).Ran());
+
+    const pid_t tgtd = TgtdPid(second.dir);
+    ASSERT_EQ(kill(tgtd, SIGSTOP), 0);
+    auto late = SendAside(*stopped[0], 3);
+    EXPECT_TRUE(Eventually([&] { return stoppedHost.InFlight() == 1; }));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(Send(*other[0], kReadKeys).Ran());
+    }
+    EXPECT_NE(late.wait_for(std::chrono::seconds(0)), std::future_status::ready)
+        << "the other session waited for the stopped one";
+    const scsi::Outcome unanswered = late.get();
+    EXPECT_EQ(unanswered.failure, FailureKind::Interrupted);
+    EXPECT_EQ(unanswered.failureNumber, ETIMEDOUT);
+}
+
+// Forwards one connection to the private tgt and drops the target's answers to the commands for one
+// LUN: a logical unit that stops answering while the others answer. PDUs are read whole (no
+// digests: libiscsi and tgt agree on none).
+class HoldingProxy {
+  public:
+    explicit HoldingProxy(std::uint8_t lun) : lun_(lun) {
+        pump_ = std::thread([this] {
+            client_ = accept(listener_.fd, nullptr, nullptr);
+            const std::string& portal = TheTgt()->portal;
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port =
+                htons(static_cast<std::uint16_t>(std::stoi(portal.substr(portal.find(':') + 1))));
+            connect(target_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            std::thread back([this] { Forward(target_, client_, false); });
+            Forward(client_, target_, true);
+            back.join();
+        });
+    }
+    ~HoldingProxy() {
+        shutdown(listener_.fd, SHUT_RDWR);
+        shutdown(client_, SHUT_RDWR);
+        shutdown(target_, SHUT_RDWR);
+        pump_.join();
+        close(client_);
+        close(target_);
+    }
+    const std::string& Portal() const { return listener_.portal; }
+    // Every held command, and no other, was named by an ABORT TASK.
+    bool AbortedWhatItHeld() {
+        const std::lock_guard lock(mutex_);
+        return !held_.empty() && aborted_ == held_;
+    }
+
+  private:
+    static std::uint32_t Tag(const std::vector<std::uint8_t>& pdu, std::size_t at) {
+        return std::uint32_t{pdu[at]} << 24 | pdu[at + 1] << 16 | pdu[at + 2] << 8 | pdu[at + 3];
+    }
+
+    void Forward(int from, int to, bool outbound) {
+        std::vector<std::uint8_t> pdu(48);
+        while (recv(from, pdu.data(), 48, MSG_WAITALL) == 48) {
+            const std::size_t data = pdu[5] << 16 | pdu[6] << 8 | pdu[7];
+            pdu.resize(48 + 4 * pdu[4] + (data + 3) / 4 * 4);
+            if (pdu.size() > 48 && recv(from, pdu.data() + 48, pdu.size() - 48, MSG_WAITALL) !=
+                                       static_cast<ssize_t>(pdu.size() - 48)) {
+                break;
+            }
+            const unsigned opcode = pdu[0] & 0x3F;
+            std::unique_lock lock(mutex_);
+            if (outbound && opcode == 0x01 && pdu[9] == lun_) {  // SCSI Command
+                held_.insert(Tag(pdu, 16));
+            } else if (outbound && opcode == 0x02 && (pdu[1] & 0x7F) == 1) {  // ABORT TASK
+                aborted_.insert(Tag(pdu, 20));
+            } else if (!outbound && (opcode == 0x21 || opcode == 0x25) &&
+                       held_.count(Tag(pdu, 16)) != 0) {  // SCSI Response, Data-In
+                continue;
+            }
+            lock.unlock();
+            send(to, pdu.data(), pdu.size(), MSG_NOSIGNAL);
+            pdu.resize(48);
+        }
+        shutdown(to, SHUT_WR);
+    }
+
+    const std::uint8_t lun_;
+    SilentPortal listener_{true};
+    int client_ = -1;
+    int target_ = socket(AF_INET, SOCK_STREAM, 0);
+    std::thread pump_;
+    std::mutex mutex_;
+    std::set<std::uint32_t> held_, aborted_;  // initiator tags
+};
+
+// A command late while the target answers others is given up alone, and the target asked to abort
+// it: the session goes on (its next command meets no unit attention: no new login).
+TEST(IscsiTarget, ALateCommandIsGivenUpAloneWhileTheTargetAnswersOthers) {
+    NEED_TGT();
+    HoldingProxy proxy(22);
+    IscsiConnector connector(Named("held"));
+    const auto targets = Open(connector, "22,23", proxy.Portal());
+    ASSERT_TRUE(Send(*targets[1], kReadKeys).Ran());
+    auto late = SendAside(*targets[0], 2);
+    EXPECT_TRUE(Eventually([&] { return connector.InFlight() == 1; }));
+    EXPECT_TRUE(targets[1]->Execute(kReadKeys).Ran());  // answered after the late one was sent
+    const scsi::Outcome unanswered = late.get();
+    EXPECT_EQ(unanswered.failure, FailureKind::Interrupted);
+    EXPECT_EQ(unanswered.failureNumber, ETIMEDOUT);
+    const scsi::Outcome next = targets[1]->Execute(kReadKeys);
+    EXPECT_TRUE(next.Ran() && next.status == 0) << next.failureText;
+    EXPECT_TRUE(proxy.AbortedWhatItHeld());
 }
 
 }  // namespace
