@@ -4,7 +4,6 @@
 #include <time.h>
 
 #include <iostream>
-#include <mutex>
 #include <optional>
 
 #include "cli/Cli.h"
@@ -41,7 +40,8 @@ class PosixTransports : public tessaly::cli::Transports {
         const tessaly::targets::IscsiAddress& address, std::uint16_t lun,
         const tessaly::cli::IscsiSettings& settings) override {
 #ifdef TESSALY_HAVE_ISCSI
-        // One connector for the run: its sessions are shared by every LUN of a target.
+        // One connector for the run: its sessions are shared by every LUN of a target, and carry
+        // the commands of many devices at once. (The program asks for targets one at a time.)
         if (!connector_) {
             connector_.emplace(tessaly::targets::IscsiOptions{settings.initiatorName, settings.isid,
                                                               settings.timeoutSeconds});
@@ -49,7 +49,7 @@ class PosixTransports : public tessaly::cli::Transports {
         tessaly::targets::IscsiAddress one = address;
         one.luns = {lun};
         auto targets = connector_->Open(one);
-        return std::make_unique<OneAtATime>(std::move(targets.front()), sessionLock_);
+        return std::move(targets.front());
 #else
         (void)settings;
         return tessaly::cli::NoIscsi(address, lun);
@@ -77,27 +77,7 @@ class PosixTransports : public tessaly::cli::Transports {
 
   private:
 #ifdef TESSALY_HAVE_ISCSI
-    // A libiscsi session is one context, which one thread at a time may use: the commands of the
-    // devices worked on at once take turns on it.
-    class OneAtATime : public tessaly::scsi::Target {
-      public:
-        OneAtATime(std::unique_ptr<tessaly::scsi::Target> target, std::mutex& lock)
-            : target_(std::move(target)), lock_(lock) {}
-        tessaly::scsi::Outcome Execute(const tessaly::scsi::Request& request) override {
-            const std::lock_guard<std::mutex> guard(lock_);
-            return target_->Execute(request);
-        }
-        std::uint32_t MaxDataIn() const override { return target_->MaxDataIn(); }
-        std::string InitiatorName() const override { return target_->InitiatorName(); }
-        std::string Where() const override { return target_->Where(); }
-        std::vector<tessaly::scsi::Fact> Describe() const override { return target_->Describe(); }
-
-      private:
-        std::unique_ptr<tessaly::scsi::Target> target_;
-        std::mutex& lock_;
-    };
     std::optional<tessaly::targets::IscsiConnector> connector_;
-    std::mutex sessionLock_;
 #endif
 };
 
