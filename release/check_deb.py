@@ -14,6 +14,7 @@
 Exit status 1, with every fault found named, when anything is wrong.
 """
 import argparse
+import gzip
 import os
 import subprocess
 import sys
@@ -56,9 +57,13 @@ def main():
 
         root = f"{work}/root"
         subprocess.run(["dpkg", "-x", args.deb, root], check=True)
-        said = run(f"{root}/usr/bin/{PACKAGE}", "--version")
+        try:
+            said = run(f"{root}/usr/bin/{PACKAGE}", "--version")
+        except OSError as error:
+            said = subprocess.CompletedProcess([], 127, "", str(error))
         expect((said.returncode, said.stdout) == (0, f"{PACKAGE} {args.version}\n"),
-               f"tessaly-cli --version: exit status {said.returncode}, {said.stdout!r}")
+               f"tessaly-cli --version: exit status {said.returncode}, {said.stdout!r} "
+               f"{said.stderr.strip()}")
 
         page = f"{root}/usr/share/man/man1/{PACKAGE}.1.gz"
         shown = run("man", "-l", page, env=dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8"))
@@ -71,7 +76,8 @@ def main():
 
         doc = f"{root}/usr/share/doc/{PACKAGE}"
         expect(os.path.isfile(f"{doc}/copyright"), "no copyright file")
-        latest = run("sh", "-c", f'zcat "{doc}/changelog.gz" | dpkg-parsechangelog -l - -S Version')
+        with gzip.open(f"{doc}/changelog.gz", "rt") as f:
+            latest = run("dpkg-parsechangelog", "-l", "-", "-S", "Version", input=f.read())
         expect(latest.stdout.strip() == args.version,
                f"changelog.gz: newest entry {latest.stdout.strip()!r} {latest.stderr.strip()}")
 

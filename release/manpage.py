@@ -61,7 +61,7 @@ def text_line(line):
 
 def cells(row):
     """The cells of a table row; `\\|` is a bar inside a cell."""
-    parts = re.split(r"(?<!\\)\|", row.strip().strip("|") if row.strip() != "|" else "")
+    parts = re.split(r"(?<!\\)\|", row.strip().strip("|"))
     return [part.strip().replace("\\|", "|") for part in parts]
 
 

@@ -18,7 +18,6 @@ file and folder is dated SOURCE_DATE_EPOCH (else the time of the last commit of 
 dpkg-deb compresses with one thread.
 """
 import argparse
-import gzip
 import hashlib
 import os
 import re
@@ -84,7 +83,7 @@ def main():
     page = manpage.render(read(f"{args.source}/docs/cli.md").decode(), PACKAGE, "1", summary,
                           args.version, time.strftime("%Y-%m-%d", time.gmtime(epoch)))
     texts = {
-        "usr/share/man/man1/tessaly-cli.1.gz": gzip_n(page.encode()),
+        f"usr/share/man/man1/{PACKAGE}.1.gz": gzip_n(page.encode()),
         f"usr/share/doc/{PACKAGE}/copyright":
             fill(read(f"{HERE}/debian/copyright.in").decode(),
                  {"COPYRIGHT": args.copyright}).encode(),
