@@ -5,12 +5,17 @@
 
 and says for each file whether the two are the same bytes; where they are not, where they part:
 for a zip, which entry (its name, its time or attributes, or the first offset at which its
-contents differ), else the first differing offset of the file. Exit status 1 when anything
+contents differ), for a Debian package, which file of its control or data archive (its name, its
+owner, mode or time, or the first offset at which its contents differ), else the first differing
+offset of the file. Exit status 1 when anything
 differs or is missing on one side.
 """
 import hashlib
+import io
 import os
+import subprocess
 import sys
+import tarfile
 import zipfile
 
 
@@ -39,6 +44,35 @@ def zip_difference(path_a, path_b):
         return found
 
 
+def deb_members(path):
+    """The control and data archives of a Debian package: {(archive, name): (metadata, bytes)}."""
+    members = {}
+    for archive in ("--ctrl-tarfile", "--fsys-tarfile"):
+        tar = subprocess.run(["dpkg-deb", archive, path], capture_output=True, check=True).stdout
+        with tarfile.open(fileobj=io.BytesIO(tar)) as entries:
+            for entry in entries:
+                data = entries.extractfile(entry).read() if entry.isfile() else b""
+                meta = (f"owner {entry.uname or entry.uid}:{entry.gname or entry.gid}, "
+                        f"mode {entry.mode:o}, time {entry.mtime}, type {entry.type.decode()}")
+                members[(archive.strip("-").split("-")[0], entry.name)] = (meta, data)
+    return members
+
+
+def deb_difference(path_a, path_b):
+    a, b = deb_members(path_a), deb_members(path_b)
+    if list(a) != list(b):
+        return [f"files {list(a)} against {list(b)}"]
+    found = []
+    for key, (meta_a, data_a) in a.items():
+        meta_b, data_b = b[key]
+        where = f"{key[0]} {key[1]}"
+        if meta_a != meta_b:
+            found.append(f"{where}: {meta_a} against {meta_b}")
+        if data_a != data_b:
+            found.append(f"{where}: {first_difference(data_a, data_b)}")
+    return found
+
+
 def main(dir_a, dir_b):
     names = sorted(set(os.listdir(dir_a)) | set(os.listdir(dir_b)))
     differ = False
@@ -55,8 +89,9 @@ def main(dir_a, dir_b):
             continue
         differ = True
         print(f"{name}: DIFFERS, {first_difference(data_a, data_b)}")
-        if name.endswith(".zip"):
-            for line in zip_difference(path_a, path_b) or ["every entry is the same"]:
+        explain = {".zip": zip_difference, ".deb": deb_difference}.get(os.path.splitext(name)[1])
+        if explain:
+            for line in explain(path_a, path_b) or ["every entry is the same"]:
                 print(f"  {line}")
     return 1 if differ or not names else 0
 

@@ -9,6 +9,7 @@ packages=(
     binutils-mingw-w64-x86-64
     wine wine64 fonts-wine xvfb x11-utils imagemagick
     tgt libiscsi-dev pkg-config bc
+    dpkg-dev man-db groff-base
     qemu-system-x86 qemu-block-extra kmod busybox-static dmsetup cpio xz-utils
     fp-utils python3
 )

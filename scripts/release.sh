@@ -4,6 +4,8 @@
 #                                      tessaly-cli, a read-me and the third-party notices
 #   tessaly-standin-VERSION-win64.zip  the stand-in driver vlkpath.sys, its install and set-up
 #                                      notes, the default set-up text and the notices
+#   tessaly-cli_VERSION_ARCH.deb       the native tessaly-cli (iSCSI through libiscsi) for Debian
+#                                      12, with its manual page, copyright file and changelog
 #   SHA256SUMS                         the SHA-256 of each, for sha256sum -c
 #   scripts/release.sh [--out DIR]     (default DIR: dist at the top of this tree)
 #
@@ -61,8 +63,19 @@ windows_zips() {
         files+=("$(basename "$zip")")
     done
 }
-# A Debian package of the native tessaly-cli is one more step of this kind, added to the list.
-steps=(windows_zips)
+debian_package() {
+    echo "== the native tessaly-cli and its Debian package" >&2
+    (cd "$src" && cmake --preset native-release >/dev/null &&
+        cmake --build --preset native-release)
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$src/build/native-release/CMakeCache.txt")
+    local debs=("$src/build/native-release/release/deb/tessaly-cli_${version}_"*.deb)
+    python3 "$src/release/check_deb.py" --version "$version" "${debs[@]}" >&2
+    for deb in "${debs[@]}"; do
+        cp "$deb" "$work/dist/"
+        files+=("$(basename "$deb")")
+    done
+}
+steps=(windows_zips debian_package)
 
 mkdir -p "$work/dist"
 for step in "${steps[@]}"; do
