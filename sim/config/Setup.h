@@ -80,7 +80,7 @@ struct SetupDevice {
     std::uint32_t quirks;  // the disk model's kQuirk* bits; 0: the disk keeps every rule
     SetupPort ports[kSetupMaxForeign + 1];
     bool persistCapable;  // a "ptpl-capable" line
-    bool latencySet;       // a "device N latency" line
+    bool latencySet;      // a "device N latency" line
     std::uint32_t latencyMs;
 };
 

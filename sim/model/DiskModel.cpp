@@ -622,7 +622,9 @@ void DiskModel::WriteFullStatus(const Device& device, DataIn& out) {
             PortText(device.portNames[f], named, device.portIsids[f], nexus, text, textLength);
         return sessions;
     };
-    const auto idLength = [&textLength]() { return 4 + ((textLength + 1 + 3) & ~std::uint32_t{3}); };
+    const auto idLength = [&textLength]() {
+        return 4 + ((textLength + 1 + 3) & ~std::uint32_t{3});
+    };
     for (std::uint32_t i = 0; i < device.registrationCount; ++i) {
         port(device.registrationOrder[i]);
         additional += kDescriptorHeader + idLength();

@@ -205,10 +205,9 @@ TEST(SetupErrors, NameTheFirstFaultyLine) {
         {d + "device 1 foreign 0 initiator " + std::string(64, 'a') + " isid 023d00000001\n",
          SetupError::BadInitiatorName, 2},
         {d + "device 1 foreign 0 initiator iqn.x:n isid 023d0000001\n", SetupError::BadIsid, 2},
-        {d + "device 1 foreign 0-1 initiator iqn.x:n isid 023d00000001\n",
-         SetupError::BadPathList, 2},
-        {d + "device 1 foreign 0 initiator iqn.x:n id 023d00000001\n", SetupError::UnknownWord,
+        {d + "device 1 foreign 0-1 initiator iqn.x:n isid 023d00000001\n", SetupError::BadPathList,
          2},
+        {d + "device 1 foreign 0 initiator iqn.x:n id 023d00000001\n", SetupError::UnknownWord, 2},
         {d + "device 1 foreign 0 initiator iqn.x:n isid 023d00000001\n" +
              "device 1 foreign 0 initiator iqn.x:m isid 023d00000002\n",
          SetupError::DuplicatePort, 3},
