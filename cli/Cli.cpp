@@ -3,10 +3,12 @@
 #include <optional>
 
 #include "cli/Arguments.h"
+#include "cli/Doctor.h"
 #include "cli/Exchange.h"
 #include "cli/Json.h"
 #include "cli/Output.h"
 #include "cli/Program.h"
+#include "cli/Validate.h"
 #include "core/Pause.h"
 
 namespace tessaly::cli {
@@ -50,6 +52,8 @@ int Run(const std::vector<std::string>& arguments, Transports& transports, Pause
         err << "tessaly-cli: " << note << "\n";
     });
     Program program(in, exchanger, pause, transports);
+    Doctor doctor(in, exchanger, transports);
+    const auto note = [&err](const std::string& text) { err << "tessaly-cli: " << text << "\n"; };
 
     int exitStatus = kSuccess;
     Json devices = Json::Array();
@@ -59,7 +63,10 @@ int Run(const std::vector<std::string>& arguments, Transports& transports, Pause
         shortPauses.emplace(pause);
     }
     for (const std::uint32_t device : in.devices) {
-        const DeviceReport report = program.RunDevice(device);
+        const DeviceReport report = in.verb == Verb::Doctor ? doctor.Examine(device)
+                                    : in.verb == Verb::Validate
+                                        ? Validate(in, transports, device, note)
+                                        : program.RunDevice(device);
         if (exitStatus == kSuccess) {
             exitStatus = report.exitStatus;
         }
@@ -75,7 +82,28 @@ int Run(const std::vector<std::string>& arguments, Transports& transports, Pause
             return kOutputFailed;
         }
     }
-    if (!in.yes && (in.verb == Verb::GroupClear || in.verb == Verb::Fence)) {
+    // Across the devices: split holders. Findings above a note end a run without failures with 3.
+    Json findings = Json::Array();
+    if (in.verb == Verb::Doctor) {
+        for (const Finding& f : doctor.Findings()) {
+            findings.Push(FindingJson(f));
+            if (f.devices.size() > 1 && !in.json) {
+                out << "devices " << f.devices.front();
+                for (std::size_t i = 1; i < f.devices.size(); ++i) {
+                    out << ", " << f.devices[i];
+                }
+                out << ": " << SeverityName(f.severity) << " " << f.code << ": " << f.text << "\n";
+            }
+        }
+        if (exitStatus == kSuccess && doctor.Troubled()) {
+            exitStatus = kFindings;
+        }
+        if (!in.json && !Written(out, err, "the findings across the devices are lost")) {
+            return kOutputFailed;
+        }
+    }
+    if (!in.yes &&
+        (in.verb == Verb::GroupClear || in.verb == Verb::Fence || in.verb == Verb::Validate)) {
         err << "tessaly-cli: nothing was changed; add --yes to " << VerbName(in.verb) << "\n";
     }
     if (in.json) {
@@ -83,10 +111,15 @@ int Run(const std::vector<std::string>& arguments, Transports& transports, Pause
         doc.Set("program", "tessaly-cli");
         doc.Set("format_version", kFormatVersion);
         doc.Set("command", VerbName(in.verb));
-        doc.Set("path", in.iscsi ? Json() : in.allPaths ? Json("all") : Json(in.path));
+        doc.Set("path", in.iscsi                                 ? Json()
+                        : in.allPaths || in.verb == Verb::Doctor ? Json("all")
+                                                                 : Json(in.path));
         doc.Set("yes", in.yes);
         doc.Set("exit_status", exitStatus);
         doc.Set("devices", std::move(devices));
+        if (in.verb == Verb::Doctor) {
+            doc.Set("findings", std::move(findings));
+        }
         out << doc.Dump() << "\n";
         if (!Written(out, err, "the JSON document is lost")) {
             return kOutputFailed;
