@@ -196,14 +196,15 @@ class Run {
         }
         return keys.empty() ? "no key" : "keys " + text;
     }
+    std::string KeyName(const ReservationKey& key) {
+        return key == a_.key             ? "host A's key"
+               : key == b_.key           ? "host B's key"
+               : key == ReservationKey{} ? "a zero key"
+                                         : KeyText(key);
+    }
     std::string HeldText(const scsi::ReservationReply& held) {
-        if (!held.held) {
-            return "no reservation";
-        }
-        const std::string who = held.key == a_.key   ? "host A's key"
-                                : held.key == b_.key ? "host B's key"
-                                                     : KeyText(held.key);
-        return "held under " + who + ", " + TypeText(held.type);
+        return held.held ? "held under " + KeyName(held.key) + ", " + TypeText(held.type)
+                         : "no reservation";
     }
     bool SameKeys(std::vector<ReservationKey> got, std::vector<ReservationKey> want) {
         std::sort(got.begin(), got.end());

@@ -71,6 +71,9 @@ TEST(Cli, SyntaxErrorsNameTheWord) {
         {{"preempt", "0", "--path", "0", "--victim", "DEADBEEF", "--type", "6"}, "'DEADBEEF'"},
         {{"keys", "0", "1", "--path", "0"}, "'1' is one word too many"},
         {{"keys", "0", "--path", "0", "--key", "0x0000000000000000"}, "a zero --key"},
+        {{"validate", "0", "--path", "1", "--with", "1"}, "'1' is not a second path"},
+        {{"validate", "0", "--path", "1"}, "--with is missing for validate"},
+        {{"doctor", "0", "--yes"}, "--yes does not go with doctor"},
     };
     for (const auto& [arguments, named] : cases) {
         const Outcome outcome = RunOn(driver, arguments);
