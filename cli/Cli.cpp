@@ -92,7 +92,8 @@ int Run(const std::vector<std::string>& arguments, Transports& transports, Pause
                 for (std::size_t i = 1; i < f.devices.size(); ++i) {
                     out << ", " << f.devices[i];
                 }
-                out << ": " << SeverityName(f.severity) << " " << f.code << ": " << f.text << "\n";
+                out << ": a finding across them (" << f.code << ")\n  " << SeverityName(f.severity)
+                    << " " << f.code << ": " << f.text << "\n";
             }
         }
         if (exitStatus == kSuccess && doctor.Troubled()) {

@@ -85,7 +85,9 @@ TEST(Doctor, EachFindingOnADiskThatShowsItAndItsFixMendsIt) {
     };
     const Outcome all = RunOn(driver, {"doctor", "0-6"});
     EXPECT_EQ(all.status, 3);
-    EXPECT_NE(all.out.find("devices 0, 1, 2, 3, 4: error split-holders: "), std::string::npos)
+    EXPECT_NE(all.out.find("devices 0, 1, 2, 3, 4: a finding across them (split-holders)\n"
+                           "  error split-holders: "),
+              std::string::npos)
         << all.out;
     for (std::uint32_t device = 0; device < std::size(expected); ++device) {
         const std::string d = std::to_string(device);
