@@ -379,7 +379,7 @@ DeviceReport Doctor::Examine(std::uint32_t device) {
                              : p.own == PathState::Own::None ? std::string("no key")
                                                              : std::string("not known")));
     }
-    r.Fact(Join(pathTexts, "; "), "paths", std::move(pathsJson));
+    r.facts.Set("paths", std::move(pathsJson));
     r.facts.Set("generation", keys->generation);
     Json keysJson = Json::Array();
     for (const auto& key : keys->keys) {
@@ -400,6 +400,10 @@ DeviceReport Doctor::Examine(std::uint32_t device) {
         }
     }
     r.facts.Set("findings", std::move(codes));
+    if (troubled) {
+        // What each path holds, before the findings; a healthy device says so in one line.
+        r.lines.insert(r.lines.begin(), Join(pathTexts, "; "));
+    }
     const std::string summary =
         "generation " + Hex32(keys->generation) + ", " +
         (count == 0 ? std::string("no registrations")

@@ -1,8 +1,11 @@
 #include "cli/Validate.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "cli/Doctor.h"
