@@ -21,6 +21,8 @@ enum Option : unsigned {
     kIgnoreExisting = 1u << 5,
     kOldKey = 1u << 6,
     kYes = 1u << 7,
+    kWith = 1u << 8,
+    kForce = 1u << 9,
 };
 
 struct VerbSpec {
@@ -63,6 +65,11 @@ constexpr VerbSpec kVerbs[] = {
     {Verb::Fence, "fence", true, kPath | kVictim | kYes, kPath | kVictim,
      "DEVICES --path P --victim K [--yes]",
      "PREEMPT AND ABORT the victim key under the path's own key, verify it is gone"},
+    {Verb::Doctor, "doctor", true, 0, 0, "DEVICES",
+     "read each device over every path and report what is wrong, with its fix"},
+    {Verb::Validate, "validate", false, kPath | kWith | kYes | kForce, kPath | kWith,
+     "DEVICE --path P --with Q [--yes] [--force]",
+     "qualify an unused disk for a cluster as two hosts, then leave it as it was"},
 };
 
 struct OptionSpec {
@@ -79,6 +86,7 @@ constexpr OptionSpec kOptions[] = {
     {"--type", kType, true},      {"--victim", kVictim, true},
     {"--abort", kAbort, false},   {"--ignore-existing", kIgnoreExisting, false},
     {"--old-key", kOldKey, true}, {"--yes", kYes, false},
+    {"--with", kWith, true},      {"--force", kForce, false},
 };
 
 const VerbSpec* FindVerb(const std::string& name) {
@@ -114,6 +122,18 @@ std::string CommandUsage(const VerbSpec& entry) {
         text +=
             "  a device is cleared only where its plan says so: the path holds the holder's\n"
             "  key, or holds none and the holder's key is this host's\n";
+    }
+    if (entry.verb == Verb::Doctor) {
+        text +=
+            "  reads only; exit status 3 when it finds something above a note; an iSCSI\n"
+            "  address is checked through this host's one initiator\n";
+    }
+    if (entry.verb == Verb::Validate) {
+        text +=
+            "  --with: the second host, a path of the device (or with an iSCSI address the\n"
+            "  initiator name of a second session, --with IQN); the disk must hold no\n"
+            "  registration (--force removes them); every key it makes goes at the end;\n"
+            "  exit status 0 when every step passed, 3 when one failed, 4 for a disk in use\n";
     }
     if (entry.verb == Verb::Fence) {
         text +=
@@ -171,7 +191,8 @@ std::string Usage() {
         "Exit status: 0 success, 1 syntax error, 2 not ready, 5 illegal request, 6 unit\n"
         "attention left, 15 no control device or no such device or path, 24 reservation\n"
         "conflict, 74 standard output cannot be written, 97 reply that cannot be decoded,\n"
-        "99 anything else.\n"
+        "99 anything else; doctor 3 with findings, validate 3 with a failed step and 4 for\n"
+        "a disk in use.\n"
         "tessaly-cli COMMAND --help tells more of one command; tessaly-cli --version tells\n"
         "which version this is.\n";
     return text;
@@ -288,6 +309,8 @@ ParsedArguments ParseWords(const std::vector<std::string>& words) {
             invocation.isid = isid.isid;
         } else if (word == "--path") {
             pathText = v;  // a number for VLK devices, a name for a multipath map's path
+        } else if (word == "--with") {
+            invocation.withInitiator = v;  // a path number or an initiator name: the address tells
         } else if (word == "--type") {
             const auto type = ParseType(v);
             if (!type) {
@@ -301,6 +324,7 @@ ParsedArguments ParseWords(const std::vector<std::string>& words) {
             invocation.abort |= word == "--abort";
             invocation.ignoreExisting |= word == "--ignore-existing";
             invocation.yes |= word == "--yes";
+            invocation.force |= word == "--force";
         }
     }
 
@@ -351,6 +375,11 @@ ParsedArguments ParseWords(const std::vector<std::string>& words) {
         }
         invocation.iscsi = address.address;
         invocation.devices.assign(address.address.luns.begin(), address.address.luns.end());
+        if ((given & kWith) != 0 && (invocation.withInitiator.empty() ||
+                                     invocation.withInitiator == invocation.initiatorName)) {
+            return Error("--with names the second initiator: an iSCSI name other than this host's",
+                         invocation.withInitiator);
+        }
     } else if (target->front() == '/') {
         // Devices as the system names them, a comma between two: /dev/sdb, /dev/mapper/mpatha.
         // --path names a path of a multipath map (sdc); which device is a map is told on use.
@@ -369,6 +398,12 @@ ParsedArguments ParseWords(const std::vector<std::string>& words) {
             start = comma + 1;
         }
         invocation.pathName = pathText;
+        if ((given & kWith) != 0) {
+            return Error(
+                "--with names a second VLK path or iSCSI initiator: validate a Linux "
+                "device through its iSCSI address, or through the VLK driver",
+                "--with");
+        }
     } else {
         if (paths == 0 && (verb->required & (kPath | kAllPaths)) != 0) {
             return Error(std::string("--path is missing for ") + verb->name, "--path");
@@ -379,6 +414,16 @@ ParsedArguments ParseWords(const std::vector<std::string>& words) {
                 return Error("'" + pathText + "' is not a path number (0..32)", pathText);
             }
             invocation.path = *n;
+        }
+        if ((given & kWith) != 0) {
+            const auto with = ParseNumber(invocation.withInitiator, kHighestPath);
+            if (!with || *with == invocation.path) {
+                return Error("'" + invocation.withInitiator +
+                                 "' is not a second path for --with (0..32, not --path)",
+                             invocation.withInitiator);
+            }
+            invocation.withPath = *with;
+            invocation.withInitiator.clear();
         }
         const DeviceList list = ParseDevices(*target);
         if (list.devices.empty()) {

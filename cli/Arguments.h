@@ -28,6 +28,8 @@ enum class Verb {
     Preempt,
     GroupClear,
     Fence,
+    Doctor,
+    Validate,
 };
 
 // Devices worked on at once unless --parallel says otherwise: enough to keep a range of real
@@ -60,6 +62,10 @@ struct Invocation {
     ReservationKey victim{};
     bool abort = false;
     bool yes = false;
+    // validate: the second host, a VLK path (--with Q) or an iSCSI initiator name (--with IQN).
+    std::optional<std::uint32_t> withPath;
+    std::string withInitiator;
+    bool force = false;  // validate: take a disk that has registrations, removing them
 };
 
 struct ParsedArguments {

@@ -3,11 +3,13 @@
 #include <optional>
 
 #include "cli/Arguments.h"
+#include "cli/Doctor.h"
 #include "cli/Exchange.h"
 #include "cli/InOrder.h"
 #include "cli/Json.h"
 #include "cli/Output.h"
 #include "cli/Program.h"
+#include "cli/Validate.h"
 #include "core/Pause.h"
 
 namespace tessaly::cli {
@@ -49,7 +51,8 @@ int Run(const std::vector<std::string>& arguments, Transports& transports, Pause
 
     Exchanger exchanger(in.retries, in.timeoutSeconds);
     Program program(in, exchanger, pause, transports);
-    if (!in.iscsi) {
+    Doctor doctor(in, exchanger, transports);
+    if (!in.iscsi && in.systemDevices.empty()) {
         transports.OpenVlk();  // its failure said once, before any device
     }
 
@@ -63,8 +66,12 @@ int Run(const std::vector<std::string>& arguments, Transports& transports, Pause
     // Up to --parallel devices at once; each reported in the order given, its notes with it.
     const bool written = RunInOrder<DeviceReport>(
         in.devices.size(), in.parallel,
-        [&](std::size_t i) { return program.RunDevice(in.devices[i]); },
-        [&](std::size_t i, DeviceReport& report) {
+        [&](std::size_t i) {
+            return in.verb == Verb::Doctor     ? doctor.Examine(i)
+                   : in.verb == Verb::Validate ? Validate(in, transports, in.devices[i])
+                                               : program.RunDevice(in.devices[i]);
+        },
+        [&](std::size_t, DeviceReport& report) {
             for (const Step& step : report.steps) {
                 for (const std::string& note : step.notes) {
                     err << "tessaly-cli: " << note << "\n";
@@ -80,14 +87,36 @@ int Run(const std::vector<std::string>& arguments, Transports& transports, Pause
             PrintHuman(out, report);
             // Nothing more is begun once a report is lost: the next device would go unreported.
             return Written(out, err,
-                           "the report of device " + std::to_string(in.devices[i]) +
+                           "the report of device " + report.target +
                                " is lost; stopped there, the devices not yet begun were not "
                                "touched");
         });
     if (!written) {
         return kOutputFailed;
     }
-    if (!in.yes && (in.verb == Verb::GroupClear || in.verb == Verb::Fence)) {
+    // Across the devices: split holders. Findings above a note end a run without failures with 3.
+    Json findings = Json::Array();
+    if (in.verb == Verb::Doctor) {
+        for (const Finding& f : doctor.Findings()) {
+            findings.Push(FindingJson(f));
+            if (f.devices.size() > 1 && !in.json) {
+                out << "devices " << f.devices.front();
+                for (std::size_t i = 1; i < f.devices.size(); ++i) {
+                    out << ", " << f.devices[i];
+                }
+                out << ": a finding across them (" << f.code << ")\n  " << SeverityName(f.severity)
+                    << " " << f.code << ": " << f.text << "\n";
+            }
+        }
+        if (exitStatus == kSuccess && doctor.Troubled()) {
+            exitStatus = kFindings;
+        }
+        if (!in.json && !Written(out, err, "the findings across the devices are lost")) {
+            return kOutputFailed;
+        }
+    }
+    if (!in.yes &&
+        (in.verb == Verb::GroupClear || in.verb == Verb::Fence || in.verb == Verb::Validate)) {
         err << "tessaly-cli: nothing was changed; add --yes to " << VerbName(in.verb) << "\n";
     }
     if (in.json) {
@@ -95,10 +124,18 @@ int Run(const std::vector<std::string>& arguments, Transports& transports, Pause
         doc.Set("program", "tessaly-cli");
         doc.Set("format_version", kFormatVersion);
         doc.Set("command", VerbName(in.verb));
-        doc.Set("path", in.iscsi ? Json() : in.allPaths ? Json("all") : Json(in.path));
+        doc.Set("path", in.iscsi                                 ? Json()
+                        : !in.systemDevices.empty()              ? (in.allPaths           ? Json("all")
+                                                                    : in.pathName.empty() ? Json()
+                                                                                          : Json(in.pathName))
+                        : in.allPaths || in.verb == Verb::Doctor ? Json("all")
+                                                                 : Json(in.path));
         doc.Set("yes", in.yes);
         doc.Set("exit_status", exitStatus);
         doc.Set("devices", std::move(devices));
+        if (in.verb == Verb::Doctor) {
+            doc.Set("findings", std::move(findings));
+        }
         out << doc.Dump() << "\n";
         if (!Written(out, err, "the JSON document is lost")) {
             return kOutputFailed;

@@ -1,12 +1,16 @@
 // tessaly-cli on Linux and other POSIX systems: the same program, over the transports such a
 // system has: iSCSI through libiscsi. The VLK driver is a Windows driver, so its device numbers
 // reach nothing here.
+#include <signal.h>
 #include <time.h>
 
 #include <iostream>
+#include <map>
+#include <memory>
 #include <optional>
 
 #include "cli/Cli.h"
+#include "cli/Interrupt.h"
 #include "cli/Transports.h"
 #ifdef TESSALY_HAVE_ISCSI
 #include "targets/iscsi/IscsiTarget.h"
@@ -40,15 +44,21 @@ class PosixTransports : public tessaly::cli::Transports {
         const tessaly::targets::IscsiAddress& address, std::uint16_t lun,
         const tessaly::cli::IscsiSettings& settings) override {
 #ifdef TESSALY_HAVE_ISCSI
-        // One connector for the run: its sessions are shared by every LUN of a target, and carry
-        // the commands of many devices at once. (The program asks for targets one at a time.)
-        if (!connector_) {
-            connector_.emplace(tessaly::targets::IscsiOptions{settings.initiatorName, settings.isid,
-                                                              settings.timeoutSeconds});
+        // One connector for the run and each initiator it goes out as (validate has two): its
+        // sessions are shared by every LUN of a target, and carry the commands of many devices at
+        // once. (The program asks for targets one at a time.)
+        const std::string who =
+            settings.initiatorName + "/" +
+            (settings.isid ? tessaly::targets::IsidText(*settings.isid) : std::string());
+        auto& connector = connectors_[who];
+        if (!connector) {
+            connector =
+                std::make_unique<tessaly::targets::IscsiConnector>(tessaly::targets::IscsiOptions{
+                    settings.initiatorName, settings.isid, settings.timeoutSeconds});
         }
         tessaly::targets::IscsiAddress one = address;
         one.luns = {lun};
-        auto targets = connector_->Open(one);
+        auto targets = connector->Open(one);
         return std::move(targets.front());
 #else
         (void)settings;
@@ -77,13 +87,29 @@ class PosixTransports : public tessaly::cli::Transports {
 
   private:
 #ifdef TESSALY_HAVE_ISCSI
-    std::optional<tessaly::targets::IscsiConnector> connector_;
+    std::map<std::string, std::unique_ptr<tessaly::targets::IscsiConnector>> connectors_;
 #endif
 };
+
+// Ctrl-C (or a TERM) while validate changes a disk asks it to stop and put the disk back; at any
+// other time it ends the program as it would have.
+extern "C" void OnInterrupt(int signal) {
+    if (tessaly::cli::InterruptArmed()) {
+        tessaly::cli::NoteInterrupt();
+        return;
+    }
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    struct sigaction action = {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     PosixPause pause;
     PosixTransports transports;

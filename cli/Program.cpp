@@ -32,18 +32,6 @@ std::string CountText(std::uint32_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-// A registration READ FULL STATUS shows under `name` is this nexus's own: the same iSCSI name, and
-// the same session identifier where both carry one (",i,0x...").
-bool SameInitiator(const std::string& name, const std::string& own) {
-    if (own.empty()) {
-        return false;
-    }
-    const auto base = [](const std::string& text) { return text.substr(0, text.find(",i,")); };
-    const bool bothSessions =
-        name.find(",i,") != std::string::npos && own.find(",i,") != std::string::npos;
-    return bothSessions ? name == own : base(name) == base(own);
-}
-
 // The dialog's request shape: a 24-byte allocation length or parameter list, scope and type 06h.
 PrFields DialogShape() {
     PrFields fields;
@@ -101,12 +89,26 @@ ChangeCommand ChangeOf(const Invocation& in) {
         case Verb::Scan:
         case Verb::GroupClear:
         case Verb::Fence:
+        case Verb::Doctor:
+        case Verb::Validate:
             break;  // not a change of one command
     }
     return c;
 }
 
 }  // namespace
+
+// A registration READ FULL STATUS shows under `name` is this nexus's own: the same iSCSI name, and
+// the same session identifier where both carry one (",i,0x...").
+bool SameInitiator(const std::string& name, const std::string& own) {
+    if (own.empty()) {
+        return false;
+    }
+    const auto base = [](const std::string& text) { return text.substr(0, text.find(",i,")); };
+    const bool bothSessions =
+        name.find(",i,") != std::string::npos && own.find(",i,") != std::string::npos;
+    return bothSessions ? name == own : base(name) == base(own);
+}
 
 // What one path sees of a device, read before a scan, a group clear or a fence: every
 // registration counted, the holder, and this path's own registration where READ FULL STATUS
@@ -250,6 +252,9 @@ void Program::RunVerb(DeviceReport& r, scsi::Target& t, const std::string& self,
         case Verb::Fence:
             Fence(r, t, self);
             break;
+        case Verb::Doctor:
+        case Verb::Validate:
+            break;  // their own classes (cli/Doctor.h, cli/Validate.h) run them
         case Verb::Register:
         case Verb::Unregister:
         case Verb::Reserve:

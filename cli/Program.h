@@ -14,6 +14,10 @@
 
 namespace tessaly::cli {
 
+// A registration READ FULL STATUS shows under `name` (an iSCSI name, with ",i,0xISID" where the
+// TransportID carries the session) is the nexus `own`'s.
+bool SameInitiator(const std::string& name, const std::string& own);
+
 class Program {
   public:
     Program(const Invocation& invocation, Exchanger& exchanger, Pause& pause,

@@ -42,6 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         Check(in.victim != in.key || in.victim == tessaly::ReservationKey{},
               "never this host's own key as the victim");
+        Check(
+            !in.withPath || (*in.withPath <= tessaly::cli::kHighestPath && *in.withPath != in.path),
+            "validate's second host is another path, 0..32");
     }
 
     tessaly::testing::MemoryDriverPort driver;

@@ -20,6 +20,8 @@ inline const std::vector<std::vector<std::string>> kCliCommandLines = {
     {"--retries", "2", "register", "0", "--all-paths"},
     {"preempt", "7", "--path", "1", "--victim", "NODE-C03", "--type", "6", "--abort"},
     {"--json", "group-clear", "4", "--path", "0"},
+    {"--json", "doctor", "0-7"},
+    {"validate", "4", "--path", "0", "--with", "1", "--yes"},
 };
 
 }  // namespace tessaly::fuzz

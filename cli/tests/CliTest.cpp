@@ -4,6 +4,7 @@
 
 #include "cli/Cli.h"
 #include "cli/tests/ModelDriver.h"
+#include "cli/tests/RunCli.h"
 #include "core/Commands.h"
 #include "sim/config/DefaultSetup.h"
 #include "testing/MemoryDialog.h"
@@ -12,22 +13,8 @@ namespace tessaly::cli {
 namespace {
 
 using testing::ModelDriver;
-
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Outcome RunOn(DriverPort& driver, const std::vector<std::string>& arguments) {
-    tessaly::testing::RecordingPause pause;
-    tessaly::testing::MapMessageLookup messages;
-    messages.texts[55] = "Device does not exist.\r\n";
-    std::ostringstream out;
-    std::ostringstream err;
-    const int status = Run(arguments, driver, pause, messages, out, err);
-    return {status, out.str(), err.str()};
-}
+using testing::Outcome;
+using testing::RunOn;
 
 std::string DefaultDisks() {
     return std::string(vlksim::kDefaultSetupText, vlksim::kDefaultSetupLength);
@@ -84,6 +71,9 @@ TEST(Cli, SyntaxErrorsNameTheWord) {
         {{"preempt", "0", "--path", "0", "--victim", "DEADBEEF", "--type", "6"}, "'DEADBEEF'"},
         {{"keys", "0", "1", "--path", "0"}, "'1' is one word too many"},
         {{"keys", "0", "--path", "0", "--key", "0x0000000000000000"}, "a zero --key"},
+        {{"validate", "0", "--path", "1", "--with", "1"}, "'1' is not a second path"},
+        {{"validate", "0", "--path", "1"}, "--with is missing for validate"},
+        {{"doctor", "0", "--yes"}, "--yes does not go with doctor"},
     };
     for (const auto& [arguments, named] : cases) {
         const Outcome outcome = RunOn(driver, arguments);

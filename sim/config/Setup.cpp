@@ -312,6 +312,71 @@ SetupError ParseLatency(LineReader& reader, Word& word, bool& set, std::uint32_t
     return SetupError::None;
 }
 
+bool IsNameCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || IsDigit(c) || c == '.' || c == '-' || c == ':';
+}
+
+// The rest of "device N foreign F initiator NAME isid ISID", from NAME on.
+SetupError ParsePort(LineReader& reader, SetupDevice& device, std::uint32_t foreign) {
+    SetupError error = SetupError::None;
+    Word name{};
+    Word word{};
+    if (!reader.Next(name, error)) {
+        return error == SetupError::None ? SetupError::MissingWord : error;
+    }
+    if (name.quoted || name.length == 0 || name.length > kSetupMaxPortName) {
+        return SetupError::BadInitiatorName;
+    }
+    for (std::size_t i = 0; i < name.length; ++i) {
+        if (!IsNameCharacter(name.begin[i])) {
+            return SetupError::BadInitiatorName;
+        }
+    }
+    if (!reader.Next(word, error)) {
+        return error == SetupError::None ? SetupError::MissingWord : error;
+    }
+    if (!Is(word, "isid")) {
+        return SetupError::UnknownWord;
+    }
+    if (!reader.Next(word, error)) {
+        return error == SetupError::None ? SetupError::MissingWord : error;
+    }
+    std::uint8_t isid[6] = {};
+    if (word.quoted || word.length != 12) {
+        return SetupError::BadIsid;
+    }
+    for (std::size_t i = 0; i < 6; ++i) {
+        const int high = HexValue(word.begin[2 * i]);
+        const int low = HexValue(word.begin[2 * i + 1]);
+        if (high < 0 || low < 0) {
+            return SetupError::BadIsid;
+        }
+        isid[i] = static_cast<std::uint8_t>(high * 16 + low);
+    }
+    if (reader.Next(word, error)) {
+        return SetupError::TrailingText;
+    }
+    if (error != SetupError::None) {
+        return error;
+    }
+    if (!device.present) {
+        return SetupError::UndeclaredDevice;
+    }
+    SetupPort& port = device.ports[foreign];
+    if (port.present) {
+        return SetupError::DuplicatePort;
+    }
+    port.present = true;
+    port.nameLength = static_cast<std::uint8_t>(name.length);
+    for (std::size_t i = 0; i < name.length; ++i) {
+        port.name[i] = name.begin[i];
+    }
+    for (std::size_t i = 0; i < 6; ++i) {
+        port.isid[i] = isid[i];
+    }
+    return SetupError::None;
+}
+
 // One statement. The line holds only printable bytes and tabs.
 SetupError ParseLine(const char* begin, const char* end, DiskSetup& setup) {
     LineReader reader(begin, end);
@@ -387,6 +452,22 @@ SetupError ParseLine(const char* begin, const char* end, DiskSetup& setup) {
     if (Is(word, "quirk")) {
         return ParseQuirks(reader, device);
     }
+    if (Is(word, "ptpl-capable")) {
+        if (reader.Next(word, error)) {
+            return SetupError::TrailingText;
+        }
+        if (error != SetupError::None) {
+            return error;
+        }
+        if (!device.present) {
+            return SetupError::UndeclaredDevice;
+        }
+        if (device.persistCapable) {
+            return SetupError::DuplicatePort;
+        }
+        device.persistCapable = true;
+        return SetupError::None;
+    }
 
     const bool onPath = Is(word, "path");
     if (!onPath && !Is(word, "foreign")) {
@@ -406,6 +487,17 @@ SetupError ParseLine(const char* begin, const char* end, DiskSetup& setup) {
     }
     if (!next()) {
         return error;
+    }
+    if (!onPath && Is(word, "initiator")) {
+        // One initiator: its number is the lowest (and only) member of the list.
+        if ((members & (members - 1)) != 0) {
+            return SetupError::BadPathList;
+        }
+        std::uint32_t foreign = 0;
+        while ((members & (std::uint64_t{1} << foreign)) == 0) {
+            ++foreign;
+        }
+        return ParsePort(reader, device, foreign);
     }
     if (!Is(word, "key")) {
         return SetupError::UnknownWord;
@@ -571,6 +663,12 @@ const char* SetupErrorText(SetupError error) {
             return "a latency above 60000 ms";
         case SetupError::DuplicateLatency:
             return "a latency given twice";
+        case SetupError::BadInitiatorName:
+            return "an initiator name that is not 1 to 63 of a-z 0-9 . - :";
+        case SetupError::BadIsid:
+            return "an ISID that is not 12 hex digits";
+        case SetupError::DuplicatePort:
+            return "an initiator port or ptpl-capable given twice for one device";
     }
     return "unknown error";
 }

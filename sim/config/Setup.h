@@ -17,6 +17,13 @@
 //   device N foreign LIST key KEY [reserve TYPE]
 //                                            other hosts' initiators of LIST (0..7) the same way,
 //                                            e.g. the several initiators of one cluster node
+//   device N foreign F initiator NAME isid ISID
+//                                            other hosts' initiator F of disk N has the initiator
+//                                            port NAME,i,0xISID of its own (an iSCSI name of 1 to
+//                                            63 of a-z 0-9 . - :, 12 hex digits): READ FULL
+//                                            STATUS names it so (TransportID format 01b)
+//   device N ptpl-capable                    disk N can persist through power loss (PTPL_C) and
+//                                            takes APTPL
 //   device N quirk NAME [NAME...]            disk N departs from SPC-3 as each NAME says
 //                                            (all-registrants-open, generation-stuck, ...: the
 //                                            table in Setup.cpp; sim/README.md tells each)
@@ -42,6 +49,15 @@ inline constexpr std::uint32_t kSetupMaxPath = 32;
 inline constexpr std::uint32_t kSetupMaxForeign = 7;
 inline constexpr std::size_t kSetupKeySize = 8;
 inline constexpr std::uint32_t kSetupMaxLatencyMs = 60000;
+inline constexpr std::uint32_t kSetupMaxPortName = 63;
+
+// An initiator port of a foreign initiator's own: its iSCSI name and session identifier.
+struct SetupPort {
+    bool present;
+    std::uint8_t nameLength;
+    char name[kSetupMaxPortName];
+    std::uint8_t isid[6];
+};
 
 struct SetupRegistration {
     bool present;
@@ -62,7 +78,9 @@ struct SetupDevice {
     std::uint8_t holderNumber;  // the path or the foreign initiator holding the reservation
     std::uint8_t reservationType;
     std::uint32_t quirks;  // the disk model's kQuirk* bits; 0: the disk keeps every rule
-    bool latencySet;       // a "device N latency" line
+    SetupPort ports[kSetupMaxForeign + 1];
+    bool persistCapable;  // a "ptpl-capable" line
+    bool latencySet;      // a "device N latency" line
     std::uint32_t latencyMs;
 };
 
@@ -103,6 +121,9 @@ enum class SetupError : std::uint8_t {
     DuplicateQuirk,         // a quirk named twice for one disk
     LatencyOutOfRange,      // a latency above 60000 ms
     DuplicateLatency,       // the default latency, or one disk's, given twice
+    BadInitiatorName,       // not 1 to 63 of a-z 0-9 . - :
+    BadIsid,                // not 12 hexadecimal digits
+    DuplicatePort,          // a foreign initiator given a port twice, or ptpl-capable twice
 };
 
 struct SetupParseResult {

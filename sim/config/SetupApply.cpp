@@ -2,6 +2,8 @@
 
 namespace vlksim {
 
+static_assert(kSetupMaxPortName == kPortNameMax, "the set-up gives no name the model cannot keep");
+
 bool ApplySetup(const DiskSetup& setup, DiskModel& model) {
     model.Clear();
     bool ok = true;
@@ -13,6 +15,13 @@ bool ApplySetup(const DiskSetup& setup, DiskModel& model) {
         ok = model.AddDevice(d) && ok;
         ok = model.SetUnitAttentions(d, device.unitAttentions) && ok;
         ok = model.SetQuirks(d, device.quirks) && ok;
+        ok = model.SetPersistCapable(d, device.persistCapable) && ok;
+        for (std::uint32_t f = 0; f <= kSetupMaxForeign; ++f) {
+            const SetupPort& port = device.ports[f];
+            if (port.present) {
+                ok = model.SetForeignPort(d, f, port.name, port.nameLength, port.isid) && ok;
+            }
+        }
         for (std::uint32_t p = 0; p <= kSetupMaxPath; ++p) {
             if ((device.paths & (std::uint64_t{1} << p)) != 0) {
                 ok = model.AddPath(d, p) && ok;

@@ -33,6 +33,8 @@ constexpr std::uint8_t kPersistThroughPowerLoss = 0x01;
 // "iqn.2026-12.org.tessaly:foreignF". Every nexus goes through relative target port 1.
 constexpr char kIscsiNamePrefix[] = "iqn.2026-12.org.tessaly:";
 constexpr std::uint8_t kIscsiTransportId = 0x05;
+// FORMAT CODE 01b: the initiator port, "NAME,i,0xISID".
+constexpr std::uint8_t kIscsiSessionTransportId = 0x45;
 constexpr std::uint16_t kRelativeTargetPort = 1;
 
 // Tiny replacements for the C library, which a kernel driver does not have.
@@ -94,29 +96,39 @@ bool IsRegistrantsOnlyType(std::uint8_t type) {
 }
 
 // The iSCSI name of a nexus (paths first, then foreign initiators), without its terminating zero:
-// the prefix, "path" or "foreign", and the number in decimal.
-std::uint32_t IscsiName(std::uint32_t nexus, char (&name)[40]) {
-    std::uint32_t length = 0;
+// the prefix, "path" or "foreign", and the number in decimal; or the port a foreign initiator was
+// given, "NAME,i,0x" and its ISID in twelve lower-case hex digits. True for the latter (TransportID
+// format 01b).
+constexpr std::uint32_t kPortTextMax = kPortNameMax + 17;
+bool PortText(const char* portName, std::uint32_t portNameLength, const std::uint8_t* isid,
+              std::uint32_t nexus, char (&text)[kPortTextMax], std::uint32_t& length) {
+    length = 0;
+    if (portNameLength > 0) {
+        for (std::uint32_t i = 0; i < portNameLength; ++i) {
+            text[length++] = portName[i];
+        }
+        for (const char* c = ",i,0x"; *c != '\0'; ++c) {
+            text[length++] = *c;
+        }
+        for (std::uint32_t i = 0; i < 6; ++i) {
+            text[length++] = "0123456789abcdef"[isid[i] >> 4];
+            text[length++] = "0123456789abcdef"[isid[i] & 0x0F];
+        }
+        return true;
+    }
     for (const char* c = kIscsiNamePrefix; *c != '\0'; ++c) {
-        name[length++] = *c;
+        text[length++] = *c;
     }
     const bool foreign = nexus >= kPathCount;
     for (const char* c = foreign ? "foreign" : "path"; *c != '\0'; ++c) {
-        name[length++] = *c;
+        text[length++] = *c;
     }
     const std::uint32_t number = foreign ? nexus - kPathCount : nexus;
     if (number >= 10) {
-        name[length++] = static_cast<char>('0' + number / 10);
+        text[length++] = static_cast<char>('0' + number / 10);
     }
-    name[length++] = static_cast<char>('0' + number % 10);
-    return length;
-}
-
-// The TransportID's length: 4 header bytes and the name with at least one terminating zero,
-// padded to a multiple of four.
-std::uint32_t TransportIdLength(std::uint32_t nexus) {
-    char name[40];
-    return 4 + ((IscsiName(nexus, name) + 1 + 3) & ~std::uint32_t{3});
+    text[length++] = static_cast<char>('0' + number % 10);
+    return false;
 }
 
 DiskModel::ScsiOutcome Good() {
@@ -286,6 +298,31 @@ bool DiskModel::SetQuirks(std::uint32_t device, std::uint32_t quirks) {
         return false;
     }
     found->quirks = quirks;
+    return true;
+}
+
+bool DiskModel::SetForeignPort(std::uint32_t device, std::uint32_t foreign, const char* name,
+                               std::uint32_t length, const std::uint8_t isid[6]) {
+    Device* found = FindDevice(device);
+    if (found == nullptr || foreign >= kForeignCount || name == nullptr || isid == nullptr ||
+        length == 0 || length > kPortNameMax) {
+        return false;
+    }
+    for (std::uint32_t i = 0; i < length; ++i) {
+        found->portNames[foreign][i] = name[i];
+    }
+    found->portNameLengths[foreign] = static_cast<std::uint8_t>(length);
+    Copy(found->portIsids[foreign], isid, 6);
+    return true;
+}
+
+bool DiskModel::SetPersistCapable(std::uint32_t device, bool on) {
+    Device* found = FindDevice(device);
+    if (found == nullptr) {
+        return false;
+    }
+    found->persistCapable = on;
+    found->persistActive = found->persistActive && on;
     return true;
 }
 
@@ -517,7 +554,7 @@ DiskModel::ScsiOutcome DiskModel::ReserveIn(const Device& device, const std::uin
             WriteReservation(device, out);
             break;
         case scsi::kReportCapabilities:
-            WriteCapabilities(out);
+            WriteCapabilities(device, out);
             break;
         case scsi::kReadFullStatus:
             WriteFullStatus(device, out);
@@ -556,12 +593,13 @@ void DiskModel::WriteReservation(const Device& device, DataIn& out) {
     out.Zeros(2);
 }
 
-// LENGTH 8; no SPEC_I_PT, ALL_TG_PT or APTPL (CRH, SIP_C, ATP_C, PTPL_C, PTPL_A all zero); the type
-// mask is valid (TMV) and holds 1h, 3h, 5h, 6h, 7h (byte 4) and 8h (byte 5).
-void DiskModel::WriteCapabilities(DataIn& out) {
+// LENGTH 8; no SPEC_I_PT or ALL_TG_PT (CRH, SIP_C, ATP_C zero), PTPL_C and PTPL_A as the device
+// has them (zero unless it is persist capable); the type mask is valid (TMV) and holds 1h, 3h,
+// 5h, 6h, 7h (byte 4) and 8h (byte 5).
+void DiskModel::WriteCapabilities(const Device& device, DataIn& out) {
     out.Be16(8);
-    out.Byte(0x00);
-    out.Byte(0x80);
+    out.Byte(device.persistCapable ? 0x01 : 0x00);
+    out.Byte(device.persistActive ? 0x81 : 0x80);
     out.Byte(0xEA);
     out.Byte(0x01);
     out.Zeros(2);
@@ -573,8 +611,23 @@ void DiskModel::WriteCapabilities(DataIn& out) {
 void DiskModel::WriteFullStatus(const Device& device, DataIn& out) {
     constexpr std::uint32_t kDescriptorHeader = 24;
     std::uint32_t additional = 0;
+    // The TransportID of a nexus: 4 header bytes and its port text with at least one
+    // terminating zero, padded to a multiple of four.
+    char text[kPortTextMax];
+    std::uint32_t textLength = 0;
+    const auto port = [&device, &text, &textLength](std::uint32_t nexus) {
+        const std::uint32_t f = nexus >= kPathCount ? nexus - kPathCount : 0;
+        const std::uint32_t named = nexus >= kPathCount ? device.portNameLengths[f] : 0;
+        const bool sessions =
+            PortText(device.portNames[f], named, device.portIsids[f], nexus, text, textLength);
+        return sessions;
+    };
+    const auto idLength = [&textLength]() {
+        return 4 + ((textLength + 1 + 3) & ~std::uint32_t{3});
+    };
     for (std::uint32_t i = 0; i < device.registrationCount; ++i) {
-        additional += kDescriptorHeader + TransportIdLength(device.registrationOrder[i]);
+        port(device.registrationOrder[i]);
+        additional += kDescriptorHeader + idLength();
     }
     out.Be32(device.generation);
     out.Be32(additional);
@@ -593,15 +646,14 @@ void DiskModel::WriteFullStatus(const Device& device, DataIn& out) {
         out.Byte(holder ? static_cast<std::uint8_t>((device.scope << 4) | device.type) : 0);
         out.Zeros(4);
         out.Be16(kRelativeTargetPort);
-        const std::uint32_t idLength = TransportIdLength(nexus);
-        out.Be32(idLength);
-        char name[40];
-        const std::uint32_t nameLength = IscsiName(nexus, name);
-        out.Byte(kIscsiTransportId);
+        const bool sessions = port(nexus);
+        const std::uint32_t length = idLength();
+        out.Be32(length);
+        out.Byte(sessions ? kIscsiSessionTransportId : kIscsiTransportId);
         out.Byte(0);
-        out.Be16(static_cast<std::uint16_t>(idLength - 4));
-        out.Bytes(reinterpret_cast<const std::uint8_t*>(name), nameLength);
-        out.Zeros(idLength - 4 - nameLength);
+        out.Be16(static_cast<std::uint16_t>(length - 4));
+        out.Bytes(reinterpret_cast<const std::uint8_t*>(text), textLength);
+        out.Zeros(length - 4 - textLength);
     }
 }
 
@@ -677,7 +729,8 @@ DiskModel::ScsiOutcome DiskModel::ServeRegister(Device& device, std::uint32_t ne
     if ((list.flags & (kSpecifyInitiatorPorts | kAllTargetPorts)) != 0) {
         return IllegalRequest(scsi::kAscInvalidFieldInCdb);
     }
-    if ((list.flags & kPersistThroughPowerLoss) != 0) {
+    const bool persists = (list.flags & kPersistThroughPowerLoss) != 0;
+    if (persists && !device.persistCapable) {
         return IllegalRequest(scsi::kAscInvalidFieldInParameterList);
     }
     const bool unregisters = KeyIsZero(list.serviceActionKey);
@@ -691,6 +744,7 @@ DiskModel::ScsiOutcome DiskModel::ServeRegister(Device& device, std::uint32_t ne
     } else if (!ignoreKey && !KeyMatches(device, nexus, list.reservationKey)) {
         return Conflict();
     }
+    device.persistActive = persists;  // the APTPL of the last REGISTER that did something
     if (unregisters) {
         // The holder of a registrants-only reservation takes it along (5.6.10.3); the others
         // registered hear of it.

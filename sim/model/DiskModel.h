@@ -20,6 +20,8 @@ inline constexpr std::uint32_t kPathCount = tessaly::kHighestPath + 1;      // p
 inline constexpr std::uint32_t kForeignCount = 8;  // other hosts' initiators per device
 // Unit attentions pending per nexus at the most (one of each kind the model raises, and room).
 inline constexpr std::uint32_t kUnitAttentionsKept = 4;
+// The longest iSCSI name a foreign initiator's own port may be given (SetForeignPort).
+inline constexpr std::uint32_t kPortNameMax = 63;
 
 // NTSTATUS values the pass-through call may end with.
 inline constexpr std::int32_t kStatusSuccess = 0;
@@ -100,6 +102,17 @@ class DiskModel {
     // The device's departures from SPC-3 (kQuirk* bits; 0: none), replacing those it had. False
     // for an absent device or a bit that is not a quirk.
     bool SetQuirks(std::uint32_t device, std::uint32_t quirks);
+    // Gives foreign initiator `foreign` an initiator port of its own: the iSCSI name `name`
+    // (`length` bytes, 1 to kPortNameMax, kept as given) and the session identifier `isid`. READ
+    // FULL STATUS then names it by a TransportID of format 01b, "NAME,i,0xISID", so that two
+    // initiators may share a name under different ISIDs. False for an absent device, a foreign
+    // number out of range or a name of no length or too long.
+    bool SetForeignPort(std::uint32_t device, std::uint32_t foreign, const char* name,
+                        std::uint32_t length, const std::uint8_t isid[6]);
+    // The device says it can keep registrations over a power loss (PTPL_C in REPORT
+    // CAPABILITIES) and takes APTPL in REGISTER, which sets or clears PTPL_A; without it APTPL is
+    // refused. Nothing is lost at a power loss here: the model has none.
+    bool SetPersistCapable(std::uint32_t device, bool on);
 
     // Read access for tests and diagnostics.
     bool HasDevice(std::uint32_t device) const;
@@ -159,6 +172,12 @@ class DiskModel {
         std::uint8_t attentionCount[kNexusCount] = {};
         std::uint16_t attentions[kNexusCount][kUnitAttentionsKept] = {};
         std::uint32_t quirks = 0;  // kQuirk* bits
+        // The initiator ports foreign initiators were given; a name of no length: the default.
+        char portNames[kForeignCount][kPortNameMax] = {};
+        std::uint8_t portNameLengths[kForeignCount] = {};
+        std::uint8_t portIsids[kForeignCount][6] = {};
+        bool persistCapable = false;  // PTPL_C
+        bool persistActive = false;   // PTPL_A: the last REGISTER carried APTPL
     };
     struct DataIn;  // data-in written front to back, cut at the room it has
 
@@ -185,7 +204,7 @@ class DiskModel {
                                  std::uint8_t* dataIn, std::uint32_t capacity);
     static void WriteKeys(const Device& device, DataIn& out);
     static void WriteReservation(const Device& device, DataIn& out);
-    static void WriteCapabilities(DataIn& out);
+    static void WriteCapabilities(const Device& device, DataIn& out);
     static void WriteFullStatus(const Device& device, DataIn& out);
     static ScsiOutcome ReserveOut(Device& device, std::uint32_t nexus, const std::uint8_t* cdb,
                                   const std::uint8_t* dataOut, std::uint32_t dataOutLength);

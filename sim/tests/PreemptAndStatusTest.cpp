@@ -153,6 +153,42 @@ TEST_F(PreemptAndStatus, ReadFullStatusDescribesEveryRegistration) {
     EXPECT_EQ(all.data.at(8 + 60 + 13), 0x08);
 }
 
+TEST_F(PreemptAndStatus, AForeignInitiatorsOwnPortIsNamedWithItsSession) {
+    // Two initiators of one name under two ISIDs: format 01b, "NAME,i,0xISID", zero-padded.
+    const std::uint8_t isids[2][6] = {{0x02, 0x3d, 0, 0, 0, 1}, {0x02, 0x3d, 0, 0, 0, 0x2a}};
+    const char name[] = "iqn.2026-12.org.example:node-b";
+    for (std::uint32_t f : {3u, 4u}) {
+        ASSERT_TRUE(model.SetForeignPort(kDevice, f, name, sizeof name - 1, isids[f - 3]));
+        Registered(Foreign(f), kKeyB);
+    }
+    EXPECT_FALSE(model.SetForeignPort(kDevice, 8, name, sizeof name - 1, isids[0]));
+    EXPECT_FALSE(model.SetForeignPort(kDevice, 0, name, kPortNameMax + 1, isids[0]));
+    const Reply status = ReserveIn(model, kDevice, Path(0), kReadFullStatus, 512, 512);
+    std::vector<std::uint8_t> expected = {0, 0, 0, 2, 0, 0, 0, 2 * (24 + 52)};
+    for (const char* port : {",i,0x023d00000001", ",i,0x023d0000002a"}) {
+        auto d = Descriptor(kKeyB, 0, std::string(name) + port);
+        d[24] = 0x45;
+        expected.insert(expected.end(), d.begin(), d.end());
+    }
+    EXPECT_EQ(status.data, expected);
+}
+
+TEST_F(PreemptAndStatus, APersistCapableDeviceTakesAptplAndReportsIt) {
+    const auto capabilities = [this] {
+        const Reply r = ReserveIn(model, kDevice, Path(0), kReportCapabilities, 8, 512);
+        return std::vector<std::uint8_t>(r.data.begin() + 2, r.data.begin() + 4);
+    };
+    const OutCommand aptpl{.action = 0x00, .serviceActionKey = kKeyA, .flags = 0x01};
+    EXPECT_EQ(ReserveOut(model, kDevice, Path(0), aptpl).additionalSense(), 0x2600);
+    ASSERT_TRUE(model.SetPersistCapable(kDevice, true));
+    EXPECT_EQ(capabilities(), (std::vector<std::uint8_t>{0x01, 0x80}));
+    ASSERT_EQ(ReserveOut(model, kDevice, Path(0), aptpl).status(), kScsiGood);
+    EXPECT_EQ(capabilities(), (std::vector<std::uint8_t>{0x01, 0x81}));
+    // The last REGISTER's APTPL counts.
+    ASSERT_EQ(Register(model, kDevice, Path(1), kZeroKey, kKeyC).status(), kScsiGood);
+    EXPECT_EQ(capabilities(), (std::vector<std::uint8_t>{0x01, 0x80}));
+}
+
 TEST_F(PreemptAndStatus, ReadFullStatusOfEveryNexusThroughTheControlCall) {
     for (std::uint32_t path = 3; path < kPathCount; ++path) {
         ASSERT_TRUE(model.AddPath(kDevice, path));

@@ -154,6 +154,40 @@ class GroupClearAndFence(unittest.TestCase):
         self.assertIn(f"holder: {TESSALY1}", out, "the fencing host took the reservation over")
 
 
+def marked(out, prefix):
+    """What each line starting with PREFIX names: the finding codes, or the steps that FAILed."""
+    return [re.split(r"[: ]", line[len(prefix):])[0] for line in out.splitlines()
+            if line.startswith(prefix)]
+
+
+class DoctorAndValidate(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        # Other hosts hold LUNs 1 and 2 under two keys; LUN 3 is free.
+        prepare("device 0 paths 0\n"
+                "device 0 foreign 0 key \"NODE-B01\" reserve 6\n"
+                "device 1 paths 0\n"
+                "device 1 foreign 1 key \"NODE-A01\" reserve 6\n"
+                "device 2 paths 0\n")
+
+    def test_doctor_and_validate_report_what_tgt_does(self):
+        with_ = ["--with", "iqn.2026-12.org.tessaly:second", "--yes"]
+        cases = [
+            (["doctor", f"{BASE}/1-3"], 3, "  warning ", ["holder-foreign", "holder-foreign"]),
+            (["doctor", f"{BASE}/1-3"], 3, "  error ", ["split-holders"]),
+            (["doctor", f"{BASE}/3"], 0, "  note ", ["unsupported"]),
+            # tgt's known departures from SPC-3, and nothing else.
+            (["validate", f"{BASE}/3", *with_], 3, "  FAIL ",
+             ["full-status", "release-attention", "preempt-attention", "preempt-abort"]),
+            (["validate", f"{BASE}/1", *with_], 4, "  FAIL ", []),
+            (["keys", f"{BASE}/3"], 0, "  no registered keys", [""]),
+        ]
+        for arguments, status, prefix, found in cases:
+            ran_status, out, _ = cli(*arguments)
+            self.assertEqual((ran_status, marked(out, prefix)), (status, found),
+                             f"{arguments}\n{out}")
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--cli", required=True)

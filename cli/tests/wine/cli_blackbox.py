@@ -379,6 +379,83 @@ class ManyInFlight(unittest.TestCase):
                           "generation 0x00000000, 1"])
 
 
+DOCTOR_SETUP = """
+# 0 healthy; 1 path-not-registered; 2 key-differs-across-paths; 3 single-nexus-reservation;
+# 4 holder-foreign; 5 stale-nexus (one initiator name under two ISIDs); 6 no-persistence.
+device 0 paths 0,1
+device 0 path 0-1 key "TESSALY1" reserve 6
+device 1 paths 0-2
+device 1 path 0 key "TESSALY1" reserve 6
+device 2 paths 0,1
+device 2 path 0 key "TESSALY1" reserve 5
+device 2 path 1 key "OLD-KEY1"
+device 3 paths 0,1
+device 3 path 0-1 key "TESSALY1" reserve 1
+device 4 paths 0,1
+device 4 path 0-1 key "TESSALY1"
+device 4 foreign 3 key "NODE-B01" reserve 6
+device 5 paths 0
+device 5 path 0 key "TESSALY1"
+device 5 foreign 0 initiator iqn.2026-12.org.example:node-b isid 023d00000001
+device 5 foreign 1 initiator iqn.2026-12.org.example:node-b isid 023d00000002
+device 5 foreign 0-1 key "NODE-B01"
+device 6 paths 0
+device 6 ptpl-capable
+device 6 path 0 key "TESSALY1"
+# 7 and 8: a disk for validate, and one that has no PREEMPT AND ABORT.
+device 7 paths 0-2 unit-attentions
+device 8 paths 0-2 unit-attentions
+device 8 quirk no-preempt-abort
+"""
+
+
+class DoctorAndValidate(unittest.TestCase):
+    """The findings as a script reads them, on disks the stand-in driver set up from its text."""
+
+    @classmethod
+    def setUpClass(cls):
+        prepare(DOCTOR_SETUP)
+
+    def test_doctor_findings_in_the_document(self):
+        status, out, err = cli("--json", "doctor", "0-6")
+        self.assertEqual(status, 3, err)
+        document = json.loads(out)
+        self.assertEqual((document["command"], document["path"], document["exit_status"]),
+                         ("doctor", "all", 3))
+        found = {(f["code"], tuple(f["devices"])) for f in document["findings"]}
+        self.assertEqual(found, {
+            ("path-not-registered", ("1",)), ("key-differs-across-paths", ("2",)),
+            ("single-nexus-reservation", ("3",)), ("holder-foreign", ("4",)),
+            ("stale-nexus", ("5",)), ("no-persistence", ("6",)),
+            ("split-holders", ("0", "1", "2", "3", "4"))})
+        stale = next(f for f in document["findings"] if f["code"] == "stale-nexus")
+        self.assertEqual((stale["severity"], stale["fix"], stale["paths"]), ("warning", None, [
+            "iqn.2026-12.org.example:node-b,i,0x023d00000001",
+            "iqn.2026-12.org.example:node-b,i,0x023d00000002"]))
+        self.assertEqual([d["exit_status"] for d in document["devices"]], [0, 3, 3, 3, 3, 3, 3])
+        status, out, _ = cli("doctor", "0")
+        self.assertEqual(status, 0)
+        self.assertTrue(out.startswith("device 0: healthy: generation 0x00000000, 2 "
+                                       "registrations, held by " + TESSALY1), out)
+
+    def test_validate_passes_fails_and_refuses(self):
+        status, out, err = cli("validate", "7", "--path", "0", "--with", "2")
+        self.assertEqual(status, 0, err)
+        self.assertIn("nothing was changed", err)
+        status, out, _ = cli("validate", "7", "--path", "0", "--with", "2", "--yes")
+        self.assertEqual(status, 0, out)
+        self.assertTrue(out.startswith("device 7, path 0: passed: all 25 steps\n"), out)
+        status, out, _ = cli("--json", "validate", "8", "--path", "1", "--with", "2", "--yes")
+        self.assertEqual(status, 3, out)
+        steps = json.loads(out)["devices"][0]["facts"]["steps"]
+        self.assertEqual([(s["name"], s["result"]) for s in steps if s["result"] != "pass"],
+                         [("preempt-abort", "fail"), ("preempt-abort-attention", "not run")])
+        for device in ("7", "8"):
+            self.assertIn("no registered keys", cli("keys", device, "--path", "0")[1])
+        status, out, _ = cli("validate", "4", "--path", "0", "--with", "1", "--yes")
+        self.assertEqual(status, 4, out)
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--exe", required=True)

@@ -200,6 +200,21 @@ TEST(SetupErrors, NameTheFirstFaultyLine) {
         {"latency 5\n" + d + "latency 5\n", SetupError::DuplicateLatency, 3},
         {"device 1 latency 5\n" + d, SetupError::UndeclaredDevice, 1},
         {d + "device 1 latency 1\ndevice 1 latency 1\n", SetupError::DuplicateLatency, 3},
+        {d + "device 1 foreign 0 initiator iqn.x:Node isid 023d00000001\n",
+         SetupError::BadInitiatorName, 2},
+        {d + "device 1 foreign 0 initiator " + std::string(64, 'a') + " isid 023d00000001\n",
+         SetupError::BadInitiatorName, 2},
+        {d + "device 1 foreign 0 initiator iqn.x:n isid 023d0000001\n", SetupError::BadIsid, 2},
+        {d + "device 1 foreign 0-1 initiator iqn.x:n isid 023d00000001\n", SetupError::BadPathList,
+         2},
+        {d + "device 1 foreign 0 initiator iqn.x:n id 023d00000001\n", SetupError::UnknownWord, 2},
+        {d + "device 1 foreign 0 initiator iqn.x:n isid 023d00000001\n" +
+             "device 1 foreign 0 initiator iqn.x:m isid 023d00000002\n",
+         SetupError::DuplicatePort, 3},
+        {"device 1 foreign 0 initiator iqn.x:n isid 023d00000001\n", SetupError::UndeclaredDevice,
+         1},
+        {d + "device 1 ptpl-capable\ndevice 1 PTPL-CAPABLE\n", SetupError::DuplicatePort, 3},
+        {d + "device 1 ptpl-capable yes\n", SetupError::TrailingText, 2},
     };
     for (const auto& [text, error, line] : cases) {
         const Parsed parsed(text);
