@@ -1,6 +1,7 @@
 // An in-memory dialog and pause, and a bundle of every in-memory stand-in wired to Operations.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -46,14 +47,21 @@ class MemoryDialog : public DialogPort {
     void FocusDeviceNumber() override { ++focusRequests; }
 };
 
+// Safe from many threads, as the command-line program pauses with many devices in flight.
 class RecordingPause : public Pause {
   public:
     std::vector<std::uint32_t> sleeps;
     int begun = 0;
     int ended = 0;
-    void Sleep(std::uint32_t milliseconds) override { sleeps.push_back(milliseconds); }
+    void Sleep(std::uint32_t milliseconds) override {
+        const std::lock_guard<std::mutex> guard(lock_);
+        sleeps.push_back(milliseconds);
+    }
     void BeginShortPauses() override { ++begun; }
     void EndShortPauses() override { ++ended; }
+
+  private:
+    std::mutex lock_;
 };
 
 // Everything an Operations object needs, in memory, with the channel opened (or not).

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,11 +44,13 @@ class MemoryReportSink : public ReportSink {
     }
 };
 
+// Safe from many threads, as the command-line program asks it with many devices in flight.
 class MapMessageLookup : public MessageLookup {
   public:
     std::map<std::uint32_t, std::string> texts;
     std::vector<std::uint32_t> asked;
     std::optional<std::string> MessageFor(std::uint32_t error) override {
+        const std::lock_guard<std::mutex> guard(lock_);
         asked.push_back(error);
         const auto it = texts.find(error);
         if (it == texts.end()) {
@@ -55,6 +58,9 @@ class MapMessageLookup : public MessageLookup {
         }
         return it->second;
     }
+
+  private:
+    std::mutex lock_;
 };
 
 }  // namespace tessaly::testing
