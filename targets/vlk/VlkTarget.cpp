@@ -17,6 +17,10 @@ std::string SystemText(MessageLookup& messages, std::uint32_t error) {
     return text;
 }
 
+std::string VlkPathInitiatorName(std::uint32_t path) {
+    return "iqn.2026-12.org.tessaly:path" + std::to_string(path);
+}
+
 class VlkPath : public scsi::Target {
   public:
     VlkPath(VlkControlDevice& control, std::uint32_t device, std::uint32_t path)
@@ -24,9 +28,7 @@ class VlkPath : public scsi::Target {
 
     scsi::Outcome Execute(const scsi::Request& request) override;
     std::uint32_t MaxDataIn() const override { return request_layout::kDataAreaSize; }
-    std::string InitiatorName() const override {
-        return "iqn.2026-12.org.tessaly:path" + std::to_string(path_);
-    }
+    std::string InitiatorName() const override { return VlkPathInitiatorName(path_); }
     std::string Where() const override {
         return "device " + std::to_string(device_) + ", path " + std::to_string(path_);
     }

@@ -24,6 +24,10 @@ inline constexpr std::uint32_t kErrorAccessDenied = 5;
 // The system's text for an error number without its line break; empty when it has none.
 std::string SystemText(MessageLookup& messages, std::uint32_t error);
 
+// The iSCSI name of VLK path `path`'s I_T nexus, as the stand-in driver's READ FULL STATUS shows
+// it: "iqn.2026-12.org.tessaly:pathP". Its disk object for the same path is the same nexus.
+std::string VlkPathInitiatorName(std::uint32_t path);
+
 // The control device, opened at the first path asked for and shared by all of them.
 class VlkControlDevice {
   public:
