@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "cli/Values.h"
+#include "targets/winpt/DiskName.h"
 #include "version/Version.h"
 
 namespace tessaly::cli {
@@ -181,7 +182,10 @@ std::string Usage() {
     text +=
         "\nDEVICES: N, N-M or a comma list of both (0-5,9), devices 0..100; paths 0..32;\n"
         "  or an iSCSI address iscsi://[USER[%PASSWORD]@]HOST[:PORT]/TARGET/LUNS, LUNS as\n"
-        "  above, without --path (--initiator-name IQN and --isid HEX12 name this host).\n"
+        "  above, without --path (--initiator-name IQN and --isid HEX12 name this host);\n"
+        "  or devices as the system names them, a comma between two: /dev/sdX, /dev/sgN,\n"
+        "  /dev/mapper/NAME (--path NAME picks a path of a map, --all-paths every path), or\n"
+        "  \\\\.\\PhysicalDriveN.\n"
         "KEY: 16 hex digits (0x allowed) or 8 characters in quotes; --key is this host's key\n"
         "     (default 0x54455353414C5931 \"TESSALY1\", the key of tessaly.exe).\n"
         "--json: one JSON document on standard output; --hex: the data area as a hex dump;\n"
@@ -190,9 +194,9 @@ std::string Usage() {
         "--parallel N: devices worked on at once (default 16), reported in the order given.\n"
         "Exit status: 0 success, 1 syntax error, 2 not ready, 5 illegal request, 6 unit\n"
         "attention left, 15 no control device or no such device or path, 24 reservation\n"
-        "conflict, 74 standard output cannot be written, 97 reply that cannot be decoded,\n"
-        "99 anything else; doctor 3 with findings, validate 3 with a failed step and 4 for\n"
-        "a disk in use.\n"
+        "conflict, 74 standard output cannot be written, 77 no right to send (run as root,\n"
+        "or as administrator), 97 reply that cannot be decoded, 99 anything else; doctor 3\n"
+        "with findings, validate 3 with a failed step and 4 for a disk in use.\n"
         "tessaly-cli COMMAND --help tells more of one command; tessaly-cli --version tells\n"
         "which version this is.\n";
     return text;
@@ -380,18 +384,24 @@ ParsedArguments ParseWords(const std::vector<std::string>& words) {
             return Error("--with names the second initiator: an iSCSI name other than this host's",
                          invocation.withInitiator);
         }
-    } else if (target->front() == '/') {
-        // Devices as the system names them, a comma between two: /dev/sdb, /dev/mapper/mpatha.
-        // --path names a path of a multipath map (sdc); which device is a map is told on use.
+    } else if (target->front() == '/' ||
+               targets::DiskDeviceName(target->substr(0, target->find(',')))) {
+        // Devices as the system names them, a comma between two: /dev/sdb, /dev/mapper/mpatha on
+        // Linux, \\.\PhysicalDrive3 (or PhysicalDrive3) on Windows. --path names a path of a
+        // multipath map (sdc); which device is a map is told on use.
+        const bool linux = target->front() == '/';
         for (std::size_t start = 0;;) {
             const std::size_t comma = target->find(',', start);
             const std::string device = target->substr(start, comma - start);
-            if (device.empty() || device.front() != '/') {
-                return Error("'" + device + "' is not a device path (/dev/...)", device);
+            const auto disk = targets::DiskDeviceName(device);
+            if (linux ? device.empty() || device.front() != '/' : !disk) {
+                return Error("'" + device + "' is not a device " +
+                                 (linux ? "path (/dev/...)" : "name (\\\\.\\PhysicalDriveN)"),
+                             device);
             }
             invocation.devices.push_back(
                 static_cast<std::uint32_t>(invocation.systemDevices.size()));
-            invocation.systemDevices.push_back(device);
+            invocation.systemDevices.push_back(linux ? device : *disk);
             if (comma == std::string::npos) {
                 break;
             }

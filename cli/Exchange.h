@@ -24,6 +24,7 @@ enum ExitStatus : int {
     kNoDevice = 15,
     kReservationConflict = 24,
     kOutputFailed = 74,
+    kNoPermission = 77,
     kMalformedReply = 97,
     kOtherFailure = 99
 };

@@ -1,10 +1,12 @@
-// tessaly-cli.exe: the command-line program over the VLK driver's control device.
+// tessaly-cli.exe: the command-line program over the VLK driver's control device and Windows
+// disks (SCSI pass-through).
 #include <windows.h>
 
 #include <ostream>
 
 #include "cli/Cli.h"
 #include "cli/Interrupt.h"
+#include "targets/winpt/PassThroughTarget.h"
 #include "win32/ConsoleText.h"
 #include "win32/Win32DriverPort.h"
 #include "win32/Win32MessageLookup.h"
@@ -24,6 +26,22 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 
 }  // namespace
 
+namespace {
+
+class WindowsTransports : public tessaly::cli::DriverTransports {
+  public:
+    using DriverTransports::DriverTransports;
+
+    tessaly::cli::SystemDevice System(const std::string& name) override {
+        tessaly::cli::SystemDevice device;
+        device.paths.emplace_back(std::string(),
+                                  std::make_unique<tessaly::targets::PassThroughTarget>(name));
+        return device;
+    }
+};
+
+}  // namespace
+
 int main() {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     tessaly::win32::StandardHandleBuffer outBuffer(STD_OUTPUT_HANDLE);
@@ -31,12 +49,15 @@ int main() {
     std::ostream out(&outBuffer);
     std::ostream err(&errBuffer);
     err << std::unitbuf;
-    tessaly::win32::Win32DriverPort driver(
-        true);  // many calls in flight, each given up at its timeout
+    // Overlapped: many calls in flight, each given up at its timeout.
+    tessaly::win32::Win32DriverPort driver(true);
     tessaly::win32::Win32Pause pause;
     tessaly::win32::Win32MessageLookup messages;
+    WindowsTransports transports(driver, messages, [&err](const std::string& note) {
+        err << "tessaly-cli: " << note << "\n";
+    });
     const int status =
-        tessaly::cli::Run(tessaly::win32::CommandLineWords(), driver, pause, messages, out, err);
+        tessaly::cli::Run(tessaly::win32::CommandLineWords(), transports, pause, out, err);
     out.flush();
     return status;
 }

@@ -68,6 +68,9 @@ class PosixTransports : public tessaly::cli::Transports {
 
     tessaly::cli::SystemDevice System(const std::string& path) override {
 #ifdef TESSALY_HAVE_SGIO
+        if (path.front() != '/') {  // a Windows disk's name
+            return tessaly::cli::NoSystemDevice(path);
+        }
         tessaly::cli::SystemDevice device;
         if (const auto map = tessaly::targets::MultipathMap::Open(path)) {
             device.map = map->Name();

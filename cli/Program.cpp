@@ -273,6 +273,7 @@ DeviceReport Program::RunSystemDevice(const std::string& path) {
         device = transports_.System(path);
     }
     const auto fail = [&](DeviceReport r, int status, std::string why) {
+        r.where = path;  // nothing was sent through any one path
         r.heading = "failed: " + why;
         r.Fail(status);
         return r;

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "win32/OverlappedCall.h"
+
 namespace tessaly::win32 {
 namespace {
 
@@ -49,44 +51,9 @@ ControlOutcome Win32DriverPort::ControlWithin(DeviceHandle handle, std::uint32_t
     if (!overlapped_) {
         return Control(handle, code, input, inputLength, output, outputLength, bytesReturned);
     }
-    // The call is in flight on its thread's event; the other threads' calls go on beside it. The
-    // event is made once a thread (each one a round trip to the system, under Wine a costly one);
-    // the call itself resets it.
-    thread_local const struct Event {
-        HANDLE handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        ~Event() {
-            if (handle != nullptr) {
-                CloseHandle(handle);
-            }
-        }
-    } event;
-    if (event.handle == nullptr) {
-        return {0, GetLastError()};
-    }
-    OVERLAPPED call{};
-    call.hEvent = event.handle;
-    DWORD returned = 0;
-    DWORD error = 0;
-    if (!DeviceIoControl(ToHandle(handle), code, const_cast<void*>(input), inputLength, output,
-                         outputLength, &returned, &call)) {
-        error = GetLastError();
-        if (error == ERROR_IO_PENDING) {
-            error = 0;
-            if (WaitForSingleObject(call.hEvent, timeoutMs) == WAIT_TIMEOUT) {
-                // Given up on: cancelled, and waited for until the driver lets it go.
-                CancelIoEx(ToHandle(handle), &call);
-                error = kErrorTimedOut;
-            }
-            if (!GetOverlappedResult(ToHandle(handle), &call, &returned, TRUE) && error == 0) {
-                error = GetLastError();
-            }
-        }
-    }
-    if (error != 0) {
-        return {0, error};
-    }
-    *bytesReturned = returned;
-    return {1, 0};
+    const std::uint32_t error = OverlappedControl(ToHandle(handle), code, input, inputLength,
+                                                  output, outputLength, bytesReturned, timeoutMs);
+    return error != 0 ? ControlOutcome{0, error} : ControlOutcome{1, 0};
 }
 
 void Win32DriverPort::CloseDevice(DeviceHandle handle) {

@@ -56,6 +56,11 @@ TEST(Cli, ExitStatusOfTheFirstFailureAfterEveryDevice) {
     EXPECT_EQ(closed.status, 15);
     EXPECT_EQ(closed.err, "tessaly-cli: cannot open \\\\.\\vlkpath: error 2\n");
     EXPECT_EQ(driver.calls, 3) << "nothing is sent without the control device";
+
+    driver.openError = 5;  // a console that is not elevated
+    const Outcome denied = RunOn(driver, {"keys", "0", "--path", "0"});
+    EXPECT_EQ(denied.status, 77);
+    EXPECT_NE(denied.out.find("Run as administrator"), std::string::npos) << denied.out;
 }
 
 TEST(Cli, SyntaxErrorsNameTheWord) {

@@ -46,9 +46,15 @@ class VlkPath : public scsi::Target {
 scsi::Outcome VlkPath::Execute(const scsi::Request& request) {
     scsi::Outcome outcome;
     if (!control_.Open()) {
+        outcome.sent = false;
         outcome.failure = scsi::FailureKind::NoDevice;
-        outcome.failureNumber = control_.channel_.OpenError();
         outcome.failureText = "not sent: the control device is not open";
+        if (control_.channel_.OpenError() == kErrorAccessDenied) {
+            // Only an elevated administrator may open it.
+            outcome.failure = scsi::FailureKind::Failed;
+            outcome.failureText += ": access denied (start the console with Run as administrator)";
+            outcome.facts.push_back(scsi::Fact::Text("reason", "permission"));
+        }
         return outcome;
     }
     const bool in = request.direction != scsi::Direction::Out;

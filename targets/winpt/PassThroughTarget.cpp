@@ -1,6 +1,8 @@
 #include "targets/winpt/PassThroughTarget.h"
 
 #include <windows.h>
+
+#include "win32/OverlappedCall.h"
 // After windows.h.
 #include <ntddscsi.h>
 
@@ -75,9 +77,9 @@ bool PassThroughTarget::Open(scsi::Outcome& outcome) {
     if (AsHandle(handle_) != INVALID_HANDLE_VALUE) {
         return true;
     }
-    const HANDLE handle =
-        CreateFileA(device_.c_str(), GENERIC_READ | GENERIC_WRITE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE handle = CreateFileA(device_.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OVERLAPPED, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
         handle_ = handle;
         return true;
@@ -124,13 +126,16 @@ scsi::Outcome PassThroughTarget::Execute(const scsi::Request& request) {
     }
     const DWORD code =
         form_ == PassThroughForm::Direct ? IOCTL_SCSI_PASS_THROUGH_DIRECT : IOCTL_SCSI_PASS_THROUGH;
-    DWORD returned = 0;
-    if (!DeviceIoControl(AsHandle(handle_), code, buffer_.Bytes(), buffer_.InputLength(),
-                         buffer_.Bytes(), buffer_.OutputLength(), &returned, nullptr)) {
-        const DWORD error = GetLastError();
+    // Overlapped, so that a disk that never answers holds only its own caller, until the
+    // request's time and a little more (the port driver's own timeout comes first).
+    std::uint32_t returned = 0;
+    const std::uint32_t error = win32::OverlappedControl(
+        handle_, code, buffer_.Bytes(), buffer_.InputLength(), buffer_.Bytes(),
+        buffer_.OutputLength(), &returned, (request.timeoutSeconds + 2) * 1000);
+    if (error != 0) {
         switch (error) {
             case ERROR_SEM_TIMEOUT:
-            case ERROR_TIMEOUT:
+            case win32::kCallTimedOut:
             case ERROR_OPERATION_ABORTED:
                 outcome = Failure(scsi::FailureKind::Interrupted, true, error,
                                   "sent, but no answer came");

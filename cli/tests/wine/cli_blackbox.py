@@ -106,6 +106,30 @@ class DefaultDisks(unittest.TestCase):
         self.assertIn("'0-101'", err)
 
 
+class WindowsDisks(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        prepare()
+
+    def test_disk_objects_answer_as_their_vlk_paths(self):
+        # Device 7 path 1 is \\.\PhysicalDrive10701: the same nexus, so the same decoded reports.
+        for command in (["keys"], ["reservation"], ["full-status"], ["scan"]):
+            vlk = cli(*command, "7", "--path", "1")
+            disk = cli(*command, r"\\.\PhysicalDrive10701")
+            self.assertEqual(vlk[0], disk[0], command)
+            self.assertEqual(vlk[1].replace("device 7, path 1: ", ""),
+                             disk[1].replace("\\\\.\\PhysicalDrive10701: ", ""), command)
+        status, out, _ = cli("register", "PhysicalDrive10702", "--key", "NODE-D04")
+        self.assertEqual(status, 0, out)
+        self.assertIn('"NODE-D04"', cli("keys", "7", "--path", "2")[1])
+        status, out, _ = cli("--json", "keys", r"\\.\PhysicalDrive10301,PhysicalDrive10000")
+        self.assertEqual(status, 15)
+        missing, found = json.loads(out)["devices"]
+        self.assertEqual((missing["exit_status"], missing["commands"][0]["sent"]), (15, False))
+        self.assertEqual(found["transport"]["kind"], "scsi-pass-through")
+        self.assertEqual((found["transport"]["device"], found["transport"]["path"]), (0, 0))
+
+
 class UnitAttentions(unittest.TestCase):
     def test_retried_then_one_left_over(self):
         prepare("device 0 paths 0,1 unit-attentions\n"
