@@ -1,6 +1,7 @@
 // The command line of tessaly-cli over any words (one a line of the input), run to the end with a
-// control device that does not open: a syntax error or usage ends with 1 or 0 and sends nothing;
-// an accepted command line names devices and a path within range, each device once.
+// control device that does not open and no other transport: a syntax error or usage ends with 1
+// or 0, nothing is sent and nothing succeeds; an accepted command line names devices and a path
+// within range, each device once.
 #include <algorithm>
 #include <sstream>
 
@@ -35,8 +36,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto& in = *parsed.invocation;
         Check(!in.devices.empty(), "an accepted command line names a device");
         Check(in.path <= tessaly::cli::kHighestPath, "the path is 0..32");
+        Check(!in.iscsi || in.systemDevices.empty(), "an iSCSI target or system devices, not both");
         for (std::size_t i = 0; i < in.devices.size(); ++i) {
-            Check(in.devices[i] <= tessaly::cli::kHighestDevice, "devices are 0..100");
+            Check(in.iscsi || !in.systemDevices.empty() ||
+                      in.devices[i] <= tessaly::cli::kHighestDevice,
+                  "VLK devices are 0..100");
             Check(std::count(in.devices.begin(), in.devices.end(), in.devices[i]) == 1,
                   "each device once");
         }
@@ -55,9 +59,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ostringstream err;
     const int status = tessaly::cli::Run(words, driver, pause, messages, out, err);
     Check(driver.calls.empty(), "nothing is sent without the control device");
-    Check(status == (parsed.invocation     ? 15
-                     : parsed.help.empty() ? 1
-                                           : 0),
-          "15 for a command without the control device, 1 for a syntax error, 0 for usage");
+    if (!parsed.invocation) {
+        Check(status == (parsed.help.empty() ? 1 : 0), "1 for a syntax error, 0 for usage");
+    } else if (!parsed.invocation->iscsi && parsed.invocation->systemDevices.empty()) {
+        Check(status == 15, "15 for a VLK device without the control device");
+    } else {
+        Check(status != 0, "a failure for a transport this build lacks");
+    }
     return 0;
 }
