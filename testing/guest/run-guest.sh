@@ -249,14 +249,15 @@ with_libraries() {
     awk '$2 == "=>" && $3 ~ /^\// { print $3, $3 } $1 ~ /^\// { print $1, $1 }' <<<"$listing"
 }
 # The modules in loading order, as the host has them and as the guest loads them: uncompressed,
-# since busybox's insmod reads plain ELF files.
+# since busybox's insmod reads plain ELF files, and in /modules, out of the way of the guest's own
+# mounts (a build under /tmp would be hidden by the guest's /tmp).
 host_modules=$(for module in virtio_pci virtio_scsi sd_mod sg dm-mod dm-multipath dm-round-robin; do
     modprobe ${modules_root:+-d "$modules_root"} -S "$kernel" -D "$module" || exit 1
 done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }') || {
     echo "guest: modprobe -D found not every module for $kernel" >&2
     exit $broken
 }
-guest_modules=$(sed -E 's/\.(xz|zst|gz)$//' <<<"$host_modules")
+guest_modules=$(sed -E 's|.*/|/modules/|; s/\.(xz|zst|gz)$//' <<<"$host_modules")
 entries=$(
     set -e
     echo "/bin/busybox $busybox"
