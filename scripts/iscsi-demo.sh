@@ -23,7 +23,7 @@ case ${1:-start} in
 esac
 
 scripts/install-deps.sh >&2
-[ -f build/native/CMakeCache.txt ] || cmake --preset native >/dev/null
+cmake --preset native >/dev/null
 cmake --build --preset native --target tessaly-cli tgt_setup >/dev/null
 if [ ! -f "$dir/tgtd.pid" ] || ! kill -0 "$(cat "$dir/tgtd.pid")" 2>/dev/null; then
     scripts/tgt-target.sh start "$dir" --luns 8 --port 3390 >/dev/null

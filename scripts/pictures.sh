@@ -10,7 +10,7 @@ out=$(realpath -m "${1:-docs/images}")
 
 scripts/install-deps.sh
 echo "== building tessaly.exe, vlkpath.sys and tessaly_pictures (mingw preset)" >&2
-[ -f build/mingw/CMakeCache.txt ] || cmake --preset mingw >/dev/null
+cmake --preset mingw >/dev/null
 cmake --build --preset mingw --target tessaly vlkpath tessaly_pictures >/dev/null
 
 prefix=$root/build/wine/pictures

@@ -15,7 +15,7 @@ root=$(pwd)
 scripts/install-deps.sh
 
 echo "== building tessaly.exe and vlkpath.sys (mingw preset)" >&2
-[ -f build/mingw/CMakeCache.txt ] || cmake --preset mingw >/dev/null
+cmake --preset mingw >/dev/null
 cmake --build --preset mingw --target tessaly vlkpath >/dev/null
 
 exe=$root/build/mingw/ui/tessaly.exe

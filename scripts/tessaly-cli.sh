@@ -23,7 +23,7 @@ case "${1:-}" in
 esac
 
 scripts/install-deps.sh >&2
-[ -f build/mingw/CMakeCache.txt ] || cmake --preset mingw >/dev/null
+cmake --preset mingw >/dev/null
 cmake --build --preset mingw --target tessaly-cli vlkpath >/dev/null
 
 prefix=$root/build/wine/cli

@@ -71,7 +71,7 @@ if [ "$stop" -eq 0 ] && [ ! -f "$driver" ]; then
     echo "Building vlkpath.sys ..." >&2
     (
         cd "$root"
-        [ -f build/mingw/CMakeCache.txt ] || cmake --preset mingw >/dev/null
+        cmake --preset mingw >/dev/null
         cmake --build --preset mingw --target vlkpath >/dev/null
     )
 fi

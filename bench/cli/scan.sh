@@ -17,7 +17,7 @@ fi
 
 echo "== building (mingw preset)" >&2
 scripts/install-deps.sh >&2
-[ -f build/mingw/CMakeCache.txt ] || cmake --preset mingw >/dev/null
+cmake --preset mingw >/dev/null
 cmake --build --preset mingw --target tessaly-cli vlkpath tessaly_cli_scan_floor >/dev/null
 cli=$root/build/mingw/cli/tessaly-cli.exe
 floor=$root/build/mingw/bench/cli/tessaly_cli_scan_floor.exe

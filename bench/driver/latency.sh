@@ -21,7 +21,7 @@ done
 
 echo "== building (mingw preset)" >&2
 scripts/install-deps.sh >&2
-[ -f build/mingw/CMakeCache.txt ] || cmake --preset mingw >/dev/null
+cmake --preset mingw >/dev/null
 cmake --build --preset mingw --target vlkpath vlkpath_latency_bench >/dev/null
 bench=$root/build/mingw/bench/driver/vlkpath_latency_bench.exe
 

@@ -46,7 +46,7 @@ done
 
 echo "== building (native preset)" >&2
 scripts/install-deps.sh >&2
-[ -f build/native/CMakeCache.txt ] || cmake --preset native >/dev/null
+cmake --preset native >/dev/null
 cmake --build --preset native --target tessaly_iscsi_floor >/dev/null
 floor=$root/build/native/bench/iscsi/tessaly_iscsi_floor
 

@@ -30,7 +30,7 @@ done
 
 scripts/install-deps.sh
 echo "== building (mingw preset)" >&2
-[ -f build/mingw/CMakeCache.txt ] || cmake --preset mingw >/dev/null
+cmake --preset mingw >/dev/null
 cmake --build --preset mingw --target tessaly vlkpath tessaly_group_clear_bench >/dev/null
 
 prefix=$root/build/wine/bench

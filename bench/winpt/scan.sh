@@ -30,7 +30,7 @@ done
 
 echo "== building (mingw preset)" >&2
 scripts/install-deps.sh >&2
-[ -f build/mingw/CMakeCache.txt ] || cmake --preset mingw >/dev/null
+cmake --preset mingw >/dev/null
 cmake --build --preset mingw --target vlkpath tessaly_winpt_scan_floor >/dev/null
 floor=$root/build/mingw/bench/winpt/tessaly_winpt_scan_floor.exe
 
