@@ -34,6 +34,7 @@ bool RunInOrder(std::size_t count, std::size_t width,
     std::condition_variable done;
     std::vector<std::optional<Result>> results(count);
     std::size_t next = 0;
+    std::size_t delivering = 0;  // the result the calling thread waits for
     bool stop = false;
     const auto worker = [&] {
         for (;;) {
@@ -46,9 +47,15 @@ bool RunInOrder(std::size_t count, std::size_t width,
                 i = next++;
             }
             Result result = work(i);
-            const std::lock_guard<std::mutex> guard(lock);
-            results[i].emplace(std::move(result));
-            done.notify_all();
+            bool awaited = false;
+            {
+                const std::lock_guard<std::mutex> guard(lock);
+                results[i].emplace(std::move(result));
+                awaited = i == delivering;
+            }
+            if (awaited) {  // the calling thread waits for this one and no other
+                done.notify_one();
+            }
         }
     };
     std::vector<std::thread> threads;
@@ -58,6 +65,7 @@ bool RunInOrder(std::size_t count, std::size_t width,
     bool all = true;
     for (std::size_t i = 0; i < count && all; ++i) {
         std::unique_lock<std::mutex> guard(lock);
+        delivering = i;
         done.wait(guard, [&] { return results[i].has_value(); });
         Result result = std::move(*results[i]);
         guard.unlock();

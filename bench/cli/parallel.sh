@@ -5,7 +5,8 @@
 # program that sends the same commands with the same number in flight and nothing else
 # (bench/cli/ParallelFloor.cpp). scan, group-clear --yes and fence --yes; every run of a command
 # that changes the disks starts on disks set up afresh. Timed whole, process start included, as a
-# script meets them; the median of RUNS.
+# script meets them; the median of RUNS. The program's start (tessaly-cli --version, timed after
+# each run) is given apart, so that the speed-up of the range itself shows beside the whole.
 #   bench/cli/parallel.sh [--runs N] [--latency MS]     (3 runs, 10 ms)
 # Prefix build/wine/bench-parallel; the table goes to build/bench/cli-parallel.txt.
 set -euo pipefail
@@ -89,7 +90,8 @@ for verb in scan group-clear fence; do
             c=$(time_of wine "$cli" --parallel $parallel $verb 0-100 --path 0 "${victim[@]}" "${yes[@]}")
             lines=$(grep -c '^device' "$out/cli-parallel.out" || true)
             [ "$lines" -eq 101 ] || { echo "$verb printed $lines device lines, not 101" >&2; exit 1; }
-            echo "$verb $parallel $f $c" >>"$raw"
+            s=$(time_of wine "$cli" --version)
+            echo "$verb $parallel $f $c $s" >>"$raw"
         done
     done
 done
@@ -102,8 +104,9 @@ awk -v when="$(date -u +%Y-%m-%d)" -v latency="$latency" -v runs="$runs" \
         for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] < a[i]) { x = a[i]; a[i] = a[j]; a[j] = x }
         return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
     }
-    { f[$1 " " $2] = f[$1 " " $2] " " $3; c[$1 " " $2] = c[$1 " " $2] " " $4; verbs[$1] = 1; widths[$2] = 1 }
+    { f[$1 " " $2] = f[$1 " " $2] " " $3; c[$1 " " $2] = c[$1 " " $2] " " $4; s = s " " $5; widths[$2] = 1 }
     END {
+        start = median(s)
         printf "devices 0..100 at %d ms a command, path 0; %s; %s, %d cores; %s; median of %d runs\n", latency, wine, model, cores, when, runs
         printf "| command | at once | floor | tessaly-cli | ratio to the floor |\n|---|---|---|---|---|\n"
         split("scan group-clear fence", order, " ")
@@ -118,6 +121,6 @@ awk -v when="$(date -u +%Y-%m-%d)" -v latency="$latency" -v runs="$runs" \
             n = 0
             for (w in widths) ws[++n] = w + 0
             lo = ws[1] < ws[2] ? ws[1] : ws[2]; hi = ws[1] < ws[2] ? ws[2] : ws[1]
-            printf "%s: %d at once takes %.1fx less than %d at a time\n", order[v], hi, one[order[v], lo] / one[order[v], hi], lo
+            printf "%s: %d at once takes %.1fx less than %d at a time, %.1fx less beyond the program'"'"'s start (%.3f s)\n", order[v], hi, one[order[v], lo] / one[order[v], hi], lo, (one[order[v], lo] - start) / (one[order[v], hi] - start), start
         }
     }' "$raw" | tee "$out/cli-parallel.txt"

@@ -373,10 +373,14 @@ class IscsiSession {
         firstError = nullptr;
     }
 
+    // The caller is woken once the mutex is free, so that it does not wake only to wait for it.
+    // Whoever calls this holds the command, so it outlives the notification.
     void Finish(Command& command, scsi::Outcome outcome) {
-        const std::lock_guard lock(mutex_);
-        command.outcome = std::move(outcome);
-        command.done = true;
+        {
+            const std::lock_guard lock(mutex_);
+            command.outcome = std::move(outcome);
+            command.done = true;
+        }
         command.finished.notify_one();
     }
 
