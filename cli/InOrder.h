@@ -2,6 +2,8 @@
 // the answers come in.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -15,12 +17,17 @@ namespace tessaly::cli {
 // Runs work(i) for each i of 0..count-1 on up to `width` threads at once, and hands each result to
 // deliver(i, result) on the calling thread, in the order of i, as soon as it and all before it are
 // done. When deliver returns false, nothing more is begun; what is in flight finishes unreported.
-// With a width of 1 everything runs on the calling thread, one after another. Returns whether
-// every result was delivered.
+// With a width of 1 everything runs on the calling thread, one after another. Otherwise the
+// threads come as they are needed: one at first, and one more each `grow` that the calling thread
+// waits for the result it is to deliver next while work is left to begin, up to `width`. Devices
+// that answer at once are then served by one thread (a thread costs milliseconds to start under
+// Wine), and slow or silent ones soon have all `width`. Returns whether every result was
+// delivered.
 template <class Result>
 bool RunInOrder(std::size_t count, std::size_t width,
                 const std::function<Result(std::size_t)>& work,
-                const std::function<bool(std::size_t, Result&)>& deliver) {
+                const std::function<bool(std::size_t, Result&)>& deliver,
+                std::chrono::microseconds grow = std::chrono::milliseconds(1)) {
     if (width <= 1 || count <= 1) {
         for (std::size_t i = 0; i < count; ++i) {
             Result result = work(i);
@@ -59,14 +66,17 @@ bool RunInOrder(std::size_t count, std::size_t width,
         }
     };
     std::vector<std::thread> threads;
-    for (std::size_t t = 0; t < width && t < count; ++t) {
-        threads.emplace_back(worker);
-    }
+    const std::size_t most = std::min(width, count);
+    threads.emplace_back(worker);
     bool all = true;
     for (std::size_t i = 0; i < count && all; ++i) {
         std::unique_lock<std::mutex> guard(lock);
         delivering = i;
-        done.wait(guard, [&] { return results[i].has_value(); });
+        while (!done.wait_for(guard, grow, [&] { return results[i].has_value(); })) {
+            if (threads.size() < most && next < count) {
+                threads.emplace_back(worker);
+            }
+        }
         Result result = std::move(*results[i]);
         guard.unlock();
         all = deliver(i, result);

@@ -42,7 +42,7 @@ class WindowsTransports : public tessaly::cli::DriverTransports {
 
 }  // namespace
 
-int main() {
+int wmain(int argc, wchar_t** argv) {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     tessaly::win32::StandardHandleBuffer outBuffer(STD_OUTPUT_HANDLE);
     tessaly::win32::StandardHandleBuffer errBuffer(STD_ERROR_HANDLE);
@@ -56,8 +56,8 @@ int main() {
     WindowsTransports transports(driver, messages, [&err](const std::string& note) {
         err << "tessaly-cli: " << note << "\n";
     });
-    const int status =
-        tessaly::cli::Run(tessaly::win32::CommandLineWords(), transports, pause, out, err);
+    const int status = tessaly::cli::Run(tessaly::win32::CommandLineWords(argc, argv), transports,
+                                         pause, out, err);
     out.flush();
     return status;
 }

@@ -1,8 +1,6 @@
 #include "win32/ConsoleText.h"
 
 #include <windows.h>
-// After windows.h, which it needs.
-#include <shellapi.h>
 
 namespace tessaly::win32 {
 namespace {
@@ -32,14 +30,11 @@ bool WriteAll(HANDLE handle, const char* bytes, std::size_t count) {
 
 }  // namespace
 
-std::vector<std::string> CommandLineWords() {
-    int count = 0;
-    wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &count);
+std::vector<std::string> CommandLineWords(int count, wchar_t** words) {
     std::vector<std::string> out;
     for (int i = 1; words != nullptr && i < count; ++i) {
         out.push_back(Utf8(words[i]));
     }
-    LocalFree(words);
     return out;
 }
 

@@ -10,9 +10,11 @@
 
 namespace tessaly::win32 {
 
-// The program's arguments, its own name left out, read as Unicode and given as UTF-8: a
-// character that has no ASCII form reaches the program as it was typed, never as a look-alike.
-std::vector<std::string> CommandLineWords();
+// The program's arguments as wmain has them, its own name left out, given as UTF-8: a character
+// that has no ASCII form reaches the program as it was typed, never as a look-alike. (The C
+// runtime splits the command line; the shell's CommandLineToArgvW would load shell32, and with it
+// under Wine the whole windowing system, at every start.)
+std::vector<std::string> CommandLineWords(int count, wchar_t** words);
 
 // A stream buffer over one of the standard handles. A write that fails sets the stream's badbit.
 class StandardHandleBuffer : public std::streambuf {

@@ -63,7 +63,7 @@ if [ -n "$cli" ]; then
     status=0
     wine "$cli" scan "$names" </dev/null >"$out/winpt-scan.out" 2>"$out/winpt-scan.err" 3>&- 4>&- ||
         status=$?
-    lines=$(grep -c '^device' "$out/winpt-scan.out" || true)
+    lines=$(grep -c '^\\\\\.\\PhysicalDrive' "$out/winpt-scan.out" || true)
     if [ "$status" -eq 1 ] || [ "$lines" -ne 101 ]; then
         echo "== $cli does not scan the disk names yet (exit status $status, $lines device" \
             "lines: $(head -1 "$out/winpt-scan.err" | tr -d '\r')); timing the rest" >&2
