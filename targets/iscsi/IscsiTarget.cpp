@@ -20,8 +20,6 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
-#include <system_error>
-#include <thread>
 
 namespace tessaly::targets {
 namespace {
@@ -52,7 +50,7 @@ std::string ErrorText(iscsi_context* context) {
     return text;
 }
 
-// The first error libiscsi logs on this thread (a session's I/O thread) since the session last
+// The first error libiscsi logs on this thread (the one serving a session) since the session last
 // cleared it: its last error (iscsi_get_error) may be one it met while cleaning up after the first,
 // or one of an earlier command. "Can not reconnect right now" is what it says when it looks again
 // at a connection it has already given up, never why it broke.
@@ -202,19 +200,20 @@ std::vector<std::string> Portals(const IscsiAddress& address, Clock::time_point 
     return portals;
 }
 
-// One caller's command, from Execute to its outcome. `done` and `outcome` belong to the session's
-// mutex; the rest is set before the command is queued.
+// One caller's command, from Execute to its outcome. `done`, `outcome` and `waiting` belong to
+// the session's mutex; the rest is set before the command is queued.
 struct Command {
     std::uint16_t lun = 0;
     scsi::Request request;  // libiscsi sends dataOut from here
     std::uint32_t inLength = 0;
     std::uint32_t seconds = 0;  // its timeout
     bool done = false;
+    bool waiting = false;  // its caller waits for it, and may be asked to serve the session
     scsi::Outcome outcome;
     std::condition_variable finished;
 };
 
-// A command handed to libiscsi and not yet answered: the I/O thread's alone.
+// A command handed to libiscsi and not yet answered: the serving thread's alone.
 struct Flight {
     std::shared_ptr<Command> command;
     TaskPtr task;
@@ -224,13 +223,51 @@ struct Flight {
     std::uint64_t answersBefore = 0;  // the session's count of answers when it was sent
 };
 
+// While a thread serves a session: libiscsi's first error is kept for it, and SIGPIPE, which
+// libiscsi's writev raises on a connection the target closed, stays pending on the thread and is
+// taken back at the end, so that the broken connection ends the commands instead of the program.
+class ServingScope {
+  public:
+    explicit ServingScope(std::string& logged) : before_(firstError) {
+        firstError = &logged;
+        sigset_t pipe = PipeSet();
+        pthread_sigmask(SIG_BLOCK, &pipe, &old_);
+    }
+    ~ServingScope() {
+        sigset_t pipe = PipeSet();
+        sigset_t pending;
+        if (!sigismember(&old_, SIGPIPE) && sigpending(&pending) == 0 &&
+            sigismember(&pending, SIGPIPE)) {
+            const timespec now{};
+            sigtimedwait(&pipe, nullptr, &now);
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+        firstError = before_;
+    }
+    ServingScope(const ServingScope&) = delete;
+    ServingScope& operator=(const ServingScope&) = delete;
+
+  private:
+    static sigset_t PipeSet() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGPIPE);
+        return set;
+    }
+
+    std::string* before_;
+    sigset_t old_{};
+};
+
 }  // namespace
 
-// One session: a libiscsi context that only the session's I/O thread touches (libiscsi is not
-// thread-safe), started at the first command. Callers queue their commands and wait for their
-// outcomes; the I/O thread logs in, hands every queued command to libiscsi at once, serves the
-// socket and an eventfd that callers wake it with, and ends each command by its answer or its
-// deadline.
+// One session: a libiscsi context that one thread at a time touches (libiscsi is not
+// thread-safe), started at the first command. Callers queue their commands; the caller that finds
+// nobody serving the session serves it until its own command is done: it logs in, hands every
+// queued command to libiscsi at once, serves the socket and an eventfd that other callers wake it
+// with, and ends each command by its answer or its deadline. Then it hands the session to a
+// caller that still waits. A caller alone on its session thus does all its own work, with no
+// other thread to wake.
 class IscsiSession {
   public:
     IscsiSession(const IscsiOptions& options, const IscsiAddress& address)
@@ -245,16 +282,18 @@ class IscsiSession {
         who_ = address_.targetName + " at " + FormatPortal(address_);
     }
 
-    // Nobody waits any more: the I/O thread logs out (at most 2 s) and ends.
+    // Nobody waits any more: the session logs out (at most 2 s).
     ~IscsiSession() {
-        {
-            const std::lock_guard lock(mutex_);
-            stopping_ = true;
+        const ServingScope serving(logged_);
+        if (context_ != nullptr && iscsi_is_logged_in(context_)) {
+            Completion step;
+            if (iscsi_logout_async(context_, OnComplete, &step) == 0) {
+                Pump(step, Clock::now() + std::min<Clock::duration>(kLogoutWait, Timeout()));
+            }
         }
-        if (io_.joinable()) {
-            Wake();
-            io_.join();
-        }
+        EndSession([this](const Flight&) {
+            return Failure(scsi::FailureKind::Interrupted, "the session with " + who_ + " ended");
+        });
         if (wake_ >= 0) {
             close(wake_);
         }
@@ -288,21 +327,38 @@ class IscsiSession {
             request.timeoutSeconds != 0 ? request.timeoutSeconds : options_.timeoutSeconds;
 
         std::unique_lock lock(mutex_);
-        if (!io_.joinable() && !StartThread()) {
-            return Failure(FailureKind::NoDevice,
-                           "not sent: no thread for the session with " + who_);
+        if (wake_ < 0 && (wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0) {
+            return Failure(FailureKind::NoDevice, "not sent: no event for the session with " +
+                                                      who_ + ": " + std::strerror(errno));
         }
         queue_.push_back(command);
-        Wake();
-        // The I/O thread ends every command by its deadline, which starts once the session is
-        // logged in: this bound only guards against that thread being held up.
+        if (serving_) {
+            Wake();
+        }
+        // Whoever serves the session ends every command by its deadline, which starts once the
+        // session is logged in: this bound only guards against that thread being held up.
         const auto bound =
             Clock::now() + Timeout() + std::chrono::seconds(command->seconds) + kGrace;
-        if (!command->finished.wait_until(lock, bound, [&command] { return command->done; })) {
-            return Failure(
-                FailureKind::Interrupted,
-                "no answer from " + who_ + " within " + std::to_string(command->seconds) + " s",
-                ETIMEDOUT);
+        while (!command->done) {
+            if (!serving_) {
+                serving_ = true;
+                lock.unlock();
+                Serve(*command);
+                lock.lock();
+                serving_ = false;
+                HandOn();
+                continue;
+            }
+            command->waiting = true;
+            const bool woken = command->finished.wait_until(
+                lock, bound, [&command, this] { return command->done || !serving_; });
+            command->waiting = false;
+            if (!woken) {
+                return Failure(
+                    FailureKind::Interrupted,
+                    "no answer from " + who_ + " within " + std::to_string(command->seconds) + " s",
+                    ETIMEDOUT);
+            }
         }
         return std::move(command->outcome);
     }
@@ -318,59 +374,49 @@ class IscsiSession {
 
     Clock::duration Timeout() const { return std::chrono::seconds(options_.timeoutSeconds); }
 
-    // Under mutex_. The I/O thread takes no signal: a SIGPIPE that libiscsi raises while writing
-    // to a connection the target closed stays pending on it, and the broken connection ends the
-    // commands instead of the program.
-    bool StartThread() {
-        if (wake_ < 0) {
-            wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-            if (wake_ < 0) {
-                return false;
-            }
-        }
-        sigset_t all, old;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, &old);
-        try {
-            io_ = std::thread([this] { Serve(); });
-        } catch (const std::system_error&) {
-        }
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
-        return io_.joinable();
-    }
-
     void Wake() const {
         const std::uint64_t one = 1;
         (void)!write(wake_, &one, sizeof one);
     }
 
-    // The I/O thread.
-    void Serve() {
-        firstError = &logged_;
-        std::unique_lock lock(mutex_);
-        while (!stopping_) {
+    // Serves the session until `own` is done. Only this thread ends commands meanwhile, so it
+    // reads `own.done` without the mutex.
+    void Serve(const Command& own) {
+        const ServingScope serving(logged_);
+        for (;;) {
             std::deque<std::shared_ptr<Command>> arrived;
-            arrived.swap(queue_);
-            lock.unlock();
+            {
+                const std::lock_guard lock(mutex_);
+                arrived.swap(queue_);
+            }
             for (const std::shared_ptr<Command>& command : arrived) {
                 Start(command);
             }
             inFlight_ = flights_.size();
+            if (own.done) {
+                return;
+            }
             ServeOnce();
             inFlight_ = flights_.size();
-            lock.lock();
-        }
-        lock.unlock();
-        if (context_ != nullptr && iscsi_is_logged_in(context_)) {
-            Completion step;
-            if (iscsi_logout_async(context_, OnComplete, &step) == 0) {
-                Pump(step, Clock::now() + std::min<Clock::duration>(kLogoutWait, Timeout()));
+            if (own.done) {
+                return;
             }
         }
-        EndSession([this](const Flight&) {
-            return Failure(scsi::FailureKind::Interrupted, "the session with " + who_ + " ended");
-        });
-        firstError = nullptr;
+    }
+
+    // Under mutex_, with nobody serving: a caller whose command is still to be ended serves the
+    // session next.
+    void HandOn() {
+        for (const auto& command : queue_) {
+            if (command->waiting) {
+                return command->finished.notify_one();
+            }
+        }
+        for (const auto& flight : flights_) {
+            if (flight->command->waiting) {
+                return flight->command->finished.notify_one();
+            }
+        }
     }
 
     // The caller is woken once the mutex is free, so that it does not wake only to wait for it.
@@ -834,7 +880,7 @@ class IscsiSession {
         }
     }
 
-    // Under the I/O thread; libiscsi calls back every command still in flight, cancelled.
+    // Under the serving thread; libiscsi calls back every command still in flight, cancelled.
     void Close() {
         if (context_ != nullptr) {
             iscsi_destroy_context(context_);
@@ -850,13 +896,12 @@ class IscsiSession {
 
     // Shared with the callers.
     std::mutex mutex_;
-    std::deque<std::shared_ptr<Command>> queue_;  // waiting for the I/O thread
-    bool stopping_ = false;
-    std::thread io_;
-    int wake_ = -1;                          // eventfd: a command is queued, or the session ends
-    std::atomic<std::size_t> inFlight_ = 0;  // the size of flights_
+    std::deque<std::shared_ptr<Command>> queue_;  // not yet handed to libiscsi
+    bool serving_ = false;                        // a caller serves the session
+    int wake_ = -1;                               // eventfd: a command is queued for whoever serves
+    std::atomic<std::size_t> inFlight_ = 0;       // the size of flights_
 
-    // The I/O thread's alone.
+    // The serving thread's alone, one thread after another.
     iscsi_context* context_ = nullptr;
     std::vector<std::unique_ptr<Flight>> flights_;
     std::uint64_t answers_ = 0;  // commands answered, over every login

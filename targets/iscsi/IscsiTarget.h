@@ -3,8 +3,8 @@
 // shared by every LUN of that target, each logged in when its first command is sent.
 //
 // Execute may be called from many threads at once, on targets of one session or of several: the
-// commands of a session are in flight on it together (each session has an I/O thread of its own
-// that owns its libiscsi context). Open may be called from many threads too.
+// commands of a session are in flight on it together (one caller at a time serves the session's
+// libiscsi context for all of them). Open may be called from many threads too.
 //
 // Every call is bounded: the login (name resolution, connection, login, REPORT LUNS) by the
 // connector's timeout, each command by its request's. A session is never reconnected in the middle
