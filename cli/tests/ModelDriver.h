@@ -79,7 +79,7 @@ class ModelDriver : public DriverPort {
     std::mutex lock;
     std::set<std::uint32_t> silent;
     bool jitter = false;
-    std::atomic<int> calls = 0;  // read without the lock for the jitter
+    std::atomic<int> calls = 0;                       // read without the lock for the jitter
     std::vector<std::vector<std::uint8_t>> requests;  // every record sent, as sent
     // Lets a test spoil a reply before it is returned: the output block and its length.
     std::function<void(std::uint8_t* block, std::uint32_t& returned)> reply;
