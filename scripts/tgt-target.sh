@@ -47,14 +47,8 @@ esac
 
 iqn=iqn.2026-12.org.tessaly:private
 
-if [ "$(id -u)" -ne 0 ]; then
-    echo "SKIPPED: tgtd needs root (its control socket lives in /var/run/tgtd)"
-    exit $skip
-fi
-if ! command -v tgtd >/dev/null || ! command -v tgtadm >/dev/null; then
-    echo "SKIPPED: tgt is not installed"
-    exit $skip
-fi
+source "$(dirname "$0")/tgtd.sh"
+tessaly_tgtd_usable || exit $skip
 mkdir -p "$dir" /var/run/tgtd || exit 1
 dir=$(cd "$dir" && pwd)
 
@@ -64,8 +58,6 @@ if ! flock -w 120 9; then
     echo "another run holds $dir/lock" >&2
     exit 1
 fi
-
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 # The tgtd that `start` left in DIR, when it still runs: its pid, else nothing (also once it has
 # ended and is left for `run` to reap: its command line is empty then).
@@ -106,7 +98,7 @@ do_stop() {
         fi
         wait "$pid" 2>/dev/null
     fi
-    if [ -n "$port" ] && ! port_in_use "$port"; then
+    if [ -n "$port" ] && ! tessaly_tgtd_port_in_use "$port"; then
         rm -f "/var/run/tgtd/socket.$port" "/var/run/tgtd/socket.$port.lock"
     fi
     rm -f "$dir"/lun*.img "$dir/tgtd.pid" "$dir/port" "$dir/portal" "$dir/iqn"
@@ -122,7 +114,7 @@ do_start() {
     fi
     for try in 0 1 2 3 4; do
         candidate=$((base_port + 10 * try))
-        port_in_use "$candidate" && continue
+        tessaly_tgtd_port_in_use "$candidate" && continue
         [ -e "/var/run/tgtd/socket.$candidate" ] && continue
         # setsid: tgtd outlives this script after `start`, and no terminal signal reaches it.
         setsid tgtd -f -C "$candidate" --iscsi "portal=127.0.0.1:$candidate" \
@@ -133,7 +125,7 @@ do_start() {
         for _ in $(seq 100); do
             kill -0 "$pid" 2>/dev/null || break
             if tgtadm -C "$candidate" --lld iscsi --op show --mode target >/dev/null 2>&1 &&
-                port_in_use "$candidate"; then
+                tessaly_tgtd_port_in_use "$candidate"; then
                 port=$candidate
                 break
             fi
