@@ -1,9 +1,10 @@
 // tessaly-cli on Linux and other POSIX systems: the same program, over the transports such a
-// system has: iSCSI through libiscsi. The VLK driver is a Windows driver, so its device numbers
-// reach nothing here.
+// system has: iSCSI through libiscsi, and SCSI devices and multipath maps through SG_IO. The VLK
+// driver is a Windows driver, so its device numbers reach nothing here.
 #include <signal.h>
 #include <time.h>
 
+#include <cerrno>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -18,6 +19,7 @@
 #ifdef TESSALY_HAVE_SGIO
 #include "targets/sgio/MultipathMap.h"
 #include "targets/sgio/SgioTarget.h"
+#include "targets/sgio/Sysfs.h"
 #endif
 
 namespace {
@@ -72,6 +74,9 @@ class PosixTransports : public tessaly::cli::Transports {
             return tessaly::cli::NoSystemDevice(path);
         }
         tessaly::cli::SystemDevice device;
+        if (const auto lookup = tessaly::targets::LookUpNode(path); lookup.error == ENOENT) {
+            device.missing = lookup.problem;
+        }
         if (const auto map = tessaly::targets::MultipathMap::Open(path)) {
             device.map = map->Name();
             auto targets = map->OpenPaths();

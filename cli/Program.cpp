@@ -282,6 +282,9 @@ DeviceReport Program::RunSystemDevice(const std::string& path) {
         scsi::Target& t = *device.paths.front().second;
         DeviceReport r = ReportFor(t, path, Json(path), Json());
         if (in_.allPaths || !in_.pathName.empty()) {
+            if (!device.missing.empty()) {  // whether it would be a map is not known
+                return fail(std::move(r), kNoDevice, device.missing);
+            }
             return fail(std::move(r), kSyntaxError,
                         std::string(in_.allPaths ? "--all-paths" : "--path") +
                             " belongs to a multipath map, and " + path +

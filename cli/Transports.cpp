@@ -38,10 +38,10 @@ std::unique_ptr<scsi::Target> NoIscsi(const targets::IscsiAddress& address, std:
 
 SystemDevice NoSystemDevice(const std::string& path) {
     SystemDevice device;
-    device.paths.emplace_back(std::string(),
-                              Unreachable(path,
-                                          "not sent: this build of tessaly-cli reaches no "
-                                          "Linux device (the Linux build does)"));
+    device.missing =
+        "not sent: this build of tessaly-cli reaches no Linux device (the Linux build "
+        "does)";
+    device.paths.emplace_back(std::string(), Unreachable(path, device.missing));
     return device;
 }
 

@@ -30,6 +30,9 @@ struct IscsiSettings {
 // A device as the system names it: a SCSI device, or a multipath map with its paths.
 struct SystemDevice {
     std::string map;  // the map's name ("mpatha"); empty for a SCSI device
+    // Why the device is not there at all, found before anything is sent (its target says it
+    // again when a command is sent); empty when it may be.
+    std::string missing;
     // The device's one target, or the map's paths by name ("sdc"), in the kernel's order.
     std::vector<std::pair<std::string, std::unique_ptr<scsi::Target>>> paths;
 };

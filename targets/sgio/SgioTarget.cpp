@@ -51,6 +51,7 @@ void SgioTarget::Identify(const std::string& sysRoot) {
     node_ = lookup.node;
     if (!lookup.number) {
         problem_ = lookup.problem;
+        problemError_ = lookup.error;
         return;
     }
     const IdentifiedDevice found = IdentifyDevice(sysRoot, *lookup.number);
@@ -86,7 +87,12 @@ int SgioTarget::Descriptor(bool write, scsi::Outcome& failure) {
 scsi::Outcome SgioTarget::Execute(const scsi::Request& request) {
     using scsi::FailureKind;
     if (!scsi_) {
-        return NotSent(FailureKind::NoDevice, problem_);
+        if (problemError_ == EACCES || problemError_ == EPERM) {
+            return OutcomeOfError(problemError_, "cannot reach " + device_, false);
+        }
+        scsi::Outcome outcome = NotSent(FailureKind::NoDevice, problem_);
+        outcome.failureNumber = problemError_;
+        return outcome;
     }
     if (request.cdb.size() < 6 || request.cdb.size() > 16) {
         return NotSent(

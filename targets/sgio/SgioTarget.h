@@ -68,6 +68,7 @@ class SgioTarget : public scsi::Target {
     std::string node_;
     std::optional<ScsiDevice> scsi_;
     std::string problem_;
+    int problemError_ = 0;  // errno of a path that cannot be reached
     int readOnly_ = -1;
     int readWrite_ = -1;
 };

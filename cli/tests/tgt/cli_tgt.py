@@ -96,6 +96,13 @@ class Reads(unittest.TestCase):
         status, _, err = cli("keys", f"{BASE}/1", "--path", "0")
         self.assertEqual(status, 1)
         self.assertIn("--path belongs to VLK devices and multipath maps", err)
+        # A system device that is not there says so first, whatever options belong to maps.
+        for command in (["keys"], ["keys", "--path", "sdc"],
+                        ["register", "--all-paths", "--key", "NODE-A01"]):
+            result = subprocess.run([OPTIONS.cli, *command, "/dev/tessaly-none"],
+                                    capture_output=True, text=True, timeout=60)
+            self.assertEqual(result.returncode, 15, command)
+            self.assertIn("/dev/tessaly-none does not exist", result.stdout)
 
 
 class Changes(unittest.TestCase):
