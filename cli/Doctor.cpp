@@ -400,7 +400,7 @@ DeviceReport Doctor::Examine(std::size_t index) {
                             (p.own == PathState::Own::Key
                                  ? KeyText(p.key) + (p.holder ? " (holder)" : "")
                              : p.own == PathState::Own::None ? std::string("no key")
-                                                             : std::string("not known")));
+                                                             : std::string("key not known")));
     }
     r.facts.Set("paths", std::move(pathsJson));
     r.facts.Set("generation", keys->generation);
