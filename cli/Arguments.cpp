@@ -173,8 +173,8 @@ std::string Usage() {
     std::string text =
         "usage: tessaly-cli [--json] [--hex] [--key KEY] [--retries N] [--timeout S]\n"
         "       [--parallel N] COMMAND ARGS\n"
-        "Persistent reservations of SCSI disks: through the VLK driver's control device, or\n"
-        "over iSCSI.\n\ncommands:\n";
+        "Persistent reservations of SCSI disks: through the VLK driver's control device, over\n"
+        "iSCSI, or on disks and multipath maps as the system names them.\n\ncommands:\n";
     for (const auto& entry : kVerbs) {
         std::string line = "  " + std::string(entry.name) + " " + entry.arguments;
         text += line + "\n      " + entry.summary + "\n";
