@@ -115,8 +115,9 @@ int Run(const std::vector<std::string>& arguments, Transports& transports, Pause
             return kOutputFailed;
         }
     }
-    if (!in.yes &&
-        (in.verb == Verb::GroupClear || in.verb == Verb::Fence || in.verb == Verb::Validate)) {
+    // validate's plan goes ahead only on a disk it takes; a refused disk needs more than --yes.
+    if (!in.yes && (in.verb == Verb::GroupClear || in.verb == Verb::Fence ||
+                    (in.verb == Verb::Validate && exitStatus == kSuccess))) {
         err << "tessaly-cli: nothing was changed; add --yes to " << VerbName(in.verb) << "\n";
     }
     if (in.json) {

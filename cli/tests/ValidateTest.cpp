@@ -90,6 +90,7 @@ TEST(Validate, RefusesADiskInUseUnlessForcedAndPlansWithoutYes) {
                                    "\"NODE-B01\") and the reservation held by"),
                   std::string::npos)
             << refused.out;
+        EXPECT_EQ(refused.err.find("add --yes"), std::string::npos) << "--yes would not do";
     }
     const Outcome plan = with({"--force"});
     EXPECT_EQ(plan.status, 0) << plan.out;
