@@ -14,19 +14,9 @@ bool IsUnitAttention(const Step& step) {
     return sense && sense->key == scsi::kSenseUnitAttention;
 }
 
-// A transport that was refused the right to send says so with the fact {"reason", "permission"}.
-bool Refused(const scsi::Outcome& outcome) {
-    for (const auto& fact : outcome.facts) {
-        if (fact.name == "reason" && fact.text == "permission") {
-            return true;
-        }
-    }
-    return false;
-}
-
 void Classify(Step& step) {
     const scsi::Outcome& outcome = step.outcome;
-    if (!outcome.Ran() && Refused(outcome)) {
+    if (!outcome.Ran() && outcome.NoPermission()) {
         step.exitStatus = kNoPermission;
         step.failure = outcome.failureText;
         return;

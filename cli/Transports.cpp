@@ -9,11 +9,7 @@ class UnreachableTarget : public scsi::Target {
         : where_(std::move(where)), text_(std::move(text)) {}
 
     scsi::Outcome Execute(const scsi::Request&) override {
-        scsi::Outcome outcome;
-        outcome.sent = false;
-        outcome.failure = scsi::FailureKind::NoDevice;
-        outcome.failureText = text_;
-        return outcome;
+        return scsi::Outcome::Failed(scsi::FailureKind::NoDevice, text_, 0, false);
     }
     std::uint32_t MaxDataIn() const override { return 0xFFFF; }
     std::string InitiatorName() const override { return {}; }

@@ -3,6 +3,7 @@
 // of the transport, with its own number and text, or what the device answered.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -44,6 +45,10 @@ struct Fact {
     static Fact Text(std::string name, std::string value) {
         return {std::move(name), false, 0, std::move(value)};
     }
+    // How a transport says that it was refused the right to send (a process without the
+    // privilege, a device only administrators may open): {"reason", "permission"}.
+    static Fact NoPermission() { return Text("reason", "permission"); }
+    bool IsNoPermission() const { return !isNumber && name == "reason" && text == "permission"; }
 };
 
 struct Outcome {
@@ -60,6 +65,21 @@ struct Outcome {
     std::vector<Fact> facts;  // what the transport adds of this command (bytes returned, ...)
 
     bool Ran() const { return failure == FailureKind::None; }
+    bool NoPermission() const {
+        return std::any_of(facts.begin(), facts.end(),
+                           [](const Fact& fact) { return fact.IsNoPermission(); });
+    }
+
+    // A failure of the transport, with its own number; `sent` false when it never tried.
+    static Outcome Failed(FailureKind kind, std::string text, std::int64_t number = 0,
+                          bool sent = true) {
+        Outcome outcome;
+        outcome.sent = sent;
+        outcome.failure = kind;
+        outcome.failureNumber = number;
+        outcome.failureText = std::move(text);
+        return outcome;
+    }
 };
 
 class Target {

@@ -123,14 +123,6 @@ std::string Env(const char* name) {
     return value != nullptr ? value : "";
 }
 
-scsi::Outcome Failure(scsi::FailureKind kind, std::string text, std::int64_t number = 0) {
-    scsi::Outcome outcome;
-    outcome.failure = kind;
-    outcome.failureNumber = number;
-    outcome.failureText = std::move(text);
-    return outcome;
-}
-
 // The portals to try for a host and port, as numeric "address:port" libiscsi connects to without
 // a lookup of its own. The lookup of a name runs under the deadline (getaddrinfo_a): one that
 // has not ended in time is given up, and a lookup that cannot be cancelled is left to finish.
@@ -292,7 +284,8 @@ class IscsiSession {
             }
         }
         EndSession([this](const Flight&) {
-            return Failure(scsi::FailureKind::Interrupted, "the session with " + who_ + " ended");
+            return scsi::Outcome::Failed(scsi::FailureKind::Interrupted,
+                                         "the session with " + who_ + " ended");
         });
         if (wake_ >= 0) {
             close(wake_);
@@ -309,15 +302,15 @@ class IscsiSession {
     scsi::Outcome Execute(std::uint16_t lun, const scsi::Request& request) {
         using scsi::FailureKind;
         if (request.cdb.size() < 6 || request.cdb.size() > 16) {
-            return Failure(FailureKind::NoDevice, "not sent: a CDB of " +
-                                                      std::to_string(request.cdb.size()) +
-                                                      " bytes (6 to 16 only)");
+            return scsi::Outcome::Failed(
+                FailureKind::NoDevice, "not sent: a CDB of " + std::to_string(request.cdb.size()) +
+                                           " bytes (6 to 16 only)");
         }
         if (request.direction == scsi::Direction::In && request.dataInLength > kIscsiMaxDataIn) {
-            return Failure(FailureKind::NoDevice,
-                           "not sent: " + std::to_string(request.dataInLength) +
-                               " bytes asked for, more than one command carries (" +
-                               std::to_string(kIscsiMaxDataIn) + ")");
+            return scsi::Outcome::Failed(FailureKind::NoDevice,
+                                         "not sent: " + std::to_string(request.dataInLength) +
+                                             " bytes asked for, more than one command carries (" +
+                                             std::to_string(kIscsiMaxDataIn) + ")");
         }
         auto command = std::make_shared<Command>();
         command->lun = lun;
@@ -328,8 +321,9 @@ class IscsiSession {
 
         std::unique_lock lock(mutex_);
         if (wake_ < 0 && (wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0) {
-            return Failure(FailureKind::NoDevice, "not sent: no event for the session with " +
-                                                      who_ + ": " + std::strerror(errno));
+            return scsi::Outcome::Failed(
+                FailureKind::NoDevice,
+                "not sent: no event for the session with " + who_ + ": " + std::strerror(errno));
         }
         queue_.push_back(command);
         if (serving_) {
@@ -354,7 +348,7 @@ class IscsiSession {
                 lock, bound, [&command, this] { return command->done || !serving_; });
             command->waiting = false;
             if (!woken) {
-                return Failure(
+                return scsi::Outcome::Failed(
                     FailureKind::Interrupted,
                     "no answer from " + who_ + " within " + std::to_string(command->seconds) + " s",
                     ETIMEDOUT);
@@ -434,25 +428,25 @@ class IscsiSession {
     void Start(const std::shared_ptr<Command>& command) {
         using scsi::FailureKind;
         if (!loginFailure_.empty()) {
-            return Finish(*command, Failure(FailureKind::NoDevice, loginFailure_));
+            return Finish(*command, scsi::Outcome::Failed(FailureKind::NoDevice, loginFailure_));
         }
         if (context_ == nullptr) {
             if (!lostWhileIdle_.empty()) {
-                Finish(*command, Failure(FailureKind::Interrupted, lostWhileIdle_));
+                Finish(*command, scsi::Outcome::Failed(FailureKind::Interrupted, lostWhileIdle_));
                 lostWhileIdle_.clear();
                 return;
             }
             std::string failure;
             if (!LogIn(failure)) {
-                return Finish(*command, Failure(FailureKind::NoDevice, failure));
+                return Finish(*command, scsi::Outcome::Failed(FailureKind::NoDevice, failure));
             }
         }
         const std::uint16_t lun = command->lun;
         if (luns_ && std::find(luns_->begin(), luns_->end(), lun) == luns_->end()) {
-            return Finish(*command,
-                          Failure(FailureKind::NoDevice,
-                                  "LUN " + std::to_string(lun) + " does not exist on " + who_ +
-                                      ": its REPORT LUNS lists " + LunRanges(*luns_)));
+            return Finish(*command, scsi::Outcome::Failed(
+                                        FailureKind::NoDevice,
+                                        "LUN " + std::to_string(lun) + " does not exist on " +
+                                            who_ + ": its REPORT LUNS lists " + LunRanges(*luns_)));
         }
         auto flight = std::make_unique<Flight>();
         flight->command = command;
@@ -468,7 +462,8 @@ class IscsiSession {
         if (flight->task == nullptr ||
             iscsi_scsi_command_async(context_, LunField(lun), flight->task.get(), OnComplete,
                                      out ? &flight->data : nullptr, &flight->completion) != 0) {
-            Finish(*command, Failure(FailureKind::NoDevice, "not sent: " + ErrorText(context_)));
+            Finish(*command, scsi::Outcome::Failed(FailureKind::NoDevice,
+                                                   "not sent: " + ErrorText(context_)));
             return Lost(false);
         }
         flight->deadline = Clock::now() + std::chrono::seconds(command->seconds);
@@ -540,8 +535,9 @@ class IscsiSession {
         const std::string text = "the session with " + who_ + " ended: " + LoggedError() +
                                  "; the next command logs in again";
         const bool told = !flights_.empty();
-        EndSession(
-            [&text](const Flight&) { return Failure(scsi::FailureKind::Interrupted, text); });
+        EndSession([&text](const Flight&) {
+            return scsi::Outcome::Failed(scsi::FailureKind::Interrupted, text);
+        });
         if (!told && tellNext) {
             lostWhileIdle_ = text;
         }
@@ -568,7 +564,7 @@ class IscsiSession {
             return;
         }
         const auto timedOut = [this](std::uint32_t seconds, const char* then) {
-            return Failure(
+            return scsi::Outcome::Failed(
                 scsi::FailureKind::Interrupted,
                 "no answer from " + who_ + " within " + std::to_string(seconds) + " s; " + then,
                 ETIMEDOUT);
@@ -578,11 +574,12 @@ class IscsiSession {
                 return flight.deadline <= now
                            ? timedOut(flight.command->seconds,
                                       "the session is closed and the next command logs in again")
-                           : Failure(scsi::FailureKind::Interrupted,
-                                     "the session with " + who_ +
-                                         " was closed: another command got no answer in time; "
-                                         "the next command logs in again",
-                                     ECANCELED);
+                           : scsi::Outcome::Failed(
+                                 scsi::FailureKind::Interrupted,
+                                 "the session with " + who_ +
+                                     " was closed: another command got no answer in time; "
+                                     "the next command logs in again",
+                                 ECANCELED);
             });
         }
         for (auto at = flights_.begin(); at != flights_.end();) {
@@ -637,9 +634,10 @@ class IscsiSession {
                 outcome.sense.assign(data + 2, data + 2 + length);
             }
             if (task.sense.ascq == kLunNotSupported) {
-                return Failure(scsi::FailureKind::NoDevice, "LUN " + std::to_string(command.lun) +
-                                                                " does not exist on " + who_ +
-                                                                " (LOGICAL UNIT NOT SUPPORTED)");
+                return scsi::Outcome::Failed(scsi::FailureKind::NoDevice,
+                                             "LUN " + std::to_string(command.lun) +
+                                                 " does not exist on " + who_ +
+                                                 " (LOGICAL UNIT NOT SUPPORTED)");
             }
         } else if (command.inLength != 0 && IsGood(task.status)) {
             outcome.dataIn.assign(data, data + std::min<std::size_t>(size, command.inLength));

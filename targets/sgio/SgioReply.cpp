@@ -103,14 +103,6 @@ std::string RowText(const StatusRow* row, const char* what, std::uint16_t code) 
                           : std::string(what) + " " + Hex(code);
 }
 
-scsi::Outcome Failure(FailureKind kind, std::int64_t number, std::string text) {
-    scsi::Outcome outcome;
-    outcome.failure = kind;
-    outcome.failureNumber = number;
-    outcome.failureText = std::move(text);
-    return outcome;
-}
-
 }  // namespace
 
 std::string HostStatusText(std::uint16_t hostStatus) {
@@ -160,8 +152,8 @@ scsi::Outcome OutcomeOfReply(const SgioHeader& header, std::span<const std::uint
         if (header.status != scsi::kStatusGood) {
             text += "; SCSI status " + scsi::StatusName(header.status);
         }
-        scsi::Outcome outcome =
-            Failure(kind, hostFailed ? header.hostStatus : header.driverStatus, std::move(text));
+        scsi::Outcome outcome = scsi::Outcome::Failed(
+            kind, std::move(text), hostFailed ? header.hostStatus : header.driverStatus);
         outcome.facts.push_back(scsi::Fact::Number("host_status", header.hostStatus));
         outcome.facts.push_back(scsi::Fact::Number("driver_status", header.driverStatus));
         outcome.facts.push_back(scsi::Fact::Number("duration_ms", header.durationMs));
@@ -194,29 +186,31 @@ scsi::Outcome OutcomeOfError(int error, const std::string& what, bool sent) {
     switch (error) {
         case EPERM:
         case EACCES:
-            outcome = Failure(FailureKind::Failed, error,
-                              what + ": " + system +
-                                  ": tessaly-cli must run as root (with CAP_SYS_RAWIO) to send "
-                                  "persistent-reservation commands through SG_IO");
-            outcome.facts.push_back(scsi::Fact::Text(kReasonFact, kReasonPermission));
+            outcome = scsi::Outcome::Failed(
+                FailureKind::Failed,
+                what + ": " + system +
+                    ": tessaly-cli must run as root (with CAP_SYS_RAWIO) to send "
+                    "persistent-reservation commands through SG_IO",
+                error);
+            outcome.facts.push_back(scsi::Fact::NoPermission());
             break;
         case ENOENT:
         case ENXIO:
         case ENODEV:
-            outcome = Failure(FailureKind::NoDevice, error,
-                              what + ": the device is gone (" + system + ")");
+            outcome = scsi::Outcome::Failed(FailureKind::NoDevice,
+                                            what + ": the device is gone (" + system + ")", error);
             break;
         case ETIMEDOUT:
         case EINTR:
-            outcome = Failure(FailureKind::Interrupted, error,
-                              what + ": no answer came back (" + system + ")");
+            outcome = scsi::Outcome::Failed(FailureKind::Interrupted,
+                                            what + ": no answer came back (" + system + ")", error);
             break;
         case EROFS:
-            outcome = Failure(FailureKind::Failed, error,
-                              what + ": " + system + ": the device takes no changes");
+            outcome = scsi::Outcome::Failed(
+                FailureKind::Failed, what + ": " + system + ": the device takes no changes", error);
             break;
         default:
-            outcome = Failure(FailureKind::Failed, error, what + ": " + system);
+            outcome = scsi::Outcome::Failed(FailureKind::Failed, what + ": " + system, error);
             break;
     }
     outcome.sent = sent;

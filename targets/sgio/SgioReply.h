@@ -13,13 +13,10 @@
 
 namespace tessaly::targets {
 
-// The fact that marks a failure for want of privilege: {"reason", "permission"}. The kernel lets
-// only a process with CAP_SYS_RAWIO send PERSISTENT RESERVE IN and OUT through SG_IO (they are in
-// neither of its lists of commands safe to send without it), and only root (or the disk group)
-// open the nodes; either refusal ends FailureKind::Failed with the errno (EPERM, EACCES) as
-// failureNumber and this fact.
-inline constexpr const char* kReasonFact = "reason";
-inline constexpr const char* kReasonPermission = "permission";
+// A failure for want of privilege: the kernel lets only a process with CAP_SYS_RAWIO send
+// PERSISTENT RESERVE IN and OUT through SG_IO (they are in neither of its lists of commands safe
+// to send without it), and only root (or the disk group) open the nodes; either refusal ends
+// FailureKind::Failed with the errno (EPERM, EACCES) as failureNumber and Fact::NoPermission().
 
 // The fields of the sg_io_hdr that the ioctl wrote back.
 struct SgioHeader {

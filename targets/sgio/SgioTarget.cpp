@@ -19,12 +19,8 @@ namespace {
 constexpr std::size_t kSenseSize = 252;             // the most sense data SPC lets a device return
 constexpr std::uint32_t kLongestTimeout = 4294967;  // seconds whose milliseconds fit 32 bits
 
-scsi::Outcome NotSent(scsi::FailureKind kind, std::string text) {
-    scsi::Outcome outcome;
-    outcome.sent = false;
-    outcome.failure = kind;
-    outcome.failureText = std::move(text);
-    return outcome;
+scsi::Outcome NotSent(scsi::FailureKind kind, std::string text, std::int64_t number = 0) {
+    return scsi::Outcome::Failed(kind, std::move(text), number, false);
 }
 
 }  // namespace
@@ -90,9 +86,7 @@ scsi::Outcome SgioTarget::Execute(const scsi::Request& request) {
         if (problemError_ == EACCES || problemError_ == EPERM) {
             return OutcomeOfError(problemError_, "cannot reach " + device_, false);
         }
-        scsi::Outcome outcome = NotSent(FailureKind::NoDevice, problem_);
-        outcome.failureNumber = problemError_;
-        return outcome;
+        return NotSent(FailureKind::NoDevice, problem_, problemError_);
     }
     if (request.cdb.size() < 6 || request.cdb.size() > 16) {
         return NotSent(

@@ -53,7 +53,7 @@ scsi::Outcome VlkPath::Execute(const scsi::Request& request) {
             // Only an elevated administrator may open it.
             outcome.failure = scsi::FailureKind::Failed;
             outcome.failureText += ": access denied (start the console with Run as administrator)";
-            outcome.facts.push_back(scsi::Fact::Text("reason", "permission"));
+            outcome.facts.push_back(scsi::Fact::NoPermission());
         }
         return outcome;
     }

@@ -45,12 +45,10 @@ scsi::Outcome Failure(scsi::FailureKind kind, bool sent, DWORD error, const std:
                       const std::string& rest = {}) {
     win32::Win32MessageLookup messages;
     const std::string text = SystemText(messages, error);
-    scsi::Outcome outcome;
-    outcome.sent = sent;
-    outcome.failure = kind;
-    outcome.failureNumber = error;
-    outcome.failureText =
-        what + " (error " + std::to_string(error) + (text.empty() ? "" : ": " + text) + ")" + rest;
+    scsi::Outcome outcome = scsi::Outcome::Failed(
+        kind,
+        what + " (error " + std::to_string(error) + (text.empty() ? "" : ": " + text) + ")" + rest,
+        error, sent);
     outcome.facts.push_back(scsi::Fact::Text("error_text", text));
     return outcome;
 }
@@ -94,7 +92,7 @@ bool PassThroughTarget::Open(scsi::Outcome& outcome) {
             outcome = Failure(scsi::FailureKind::Failed, false, error, "cannot open the disk",
                               ": SCSI pass-through needs an elevated console (Run as "
                               "administrator)");
-            outcome.facts.push_back(scsi::Fact::Text("reason", "permission"));
+            outcome.facts.push_back(scsi::Fact::NoPermission());
             break;
         default:
             outcome = Failure(scsi::FailureKind::Failed, false, error, "cannot open the disk");
@@ -116,10 +114,7 @@ scsi::Outcome PassThroughTarget::Execute(const scsi::Request& request) {
     }
     std::string why;
     if (!buffer_.Prepare(request, static_cast<std::uint8_t*>(pages_), why)) {
-        outcome.sent = false;
-        outcome.failure = scsi::FailureKind::Failed;
-        outcome.failureText = "not sent: " + why;
-        return outcome;
+        return scsi::Outcome::Failed(scsi::FailureKind::Failed, "not sent: " + why, 0, false);
     }
     if (!Open(outcome)) {
         return outcome;

@@ -133,7 +133,7 @@ void RefusedWithout(bool (*drop)(), const std::string& device, int error) {
         targets::SgioTarget target(device);
         const scsi::Outcome outcome = Send(target, PrAction::ReadKeys);
         const bool marked = std::any_of(outcome.facts.begin(), outcome.facts.end(), [](auto& f) {
-            return f.name == targets::kReasonFact && f.text == targets::kReasonPermission;
+            return f.name == "reason" && f.text == "permission";
         });
         const bool ok = dropped && outcome.failure == scsi::FailureKind::Failed &&
                         outcome.failureNumber == error && marked;
