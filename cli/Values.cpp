@@ -7,14 +7,6 @@
 namespace tessaly::cli {
 namespace {
 
-// The value of a hex digit of either case, -1 for another character.
-int HexDigit(char c) {
-    constexpr std::string_view kDigits = "0123456789abcdef";
-    const char lower = c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c;
-    const std::size_t at = kDigits.find(lower);
-    return c != '\0' && at != std::string_view::npos ? static_cast<int>(at) : -1;
-}
-
 bool IsPrintable(std::uint8_t c) {
     return c >= 0x20 && c <= 0x7E;
 }
@@ -49,13 +41,14 @@ std::optional<ReservationKey> ParseKey(std::string_view text) {
     if (hex.size() > 2 && hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X')) {
         hex.remove_prefix(2);
     }
-    const bool allHex = !hex.empty() && std::all_of(hex.begin(), hex.end(),
-                                                    [](char c) { return HexDigit(c) >= 0; });
+    const bool allHex = !hex.empty() && std::all_of(hex.begin(), hex.end(), [](char c) {
+        return scsi::HexDigitValue(c) >= 0;
+    });
     if (allHex && hex.size() == 16) {
         ReservationKey key;
         for (std::size_t i = 0; i < key.size(); ++i) {
-            key[i] =
-                static_cast<std::uint8_t>(HexDigit(hex[2 * i]) * 16 + HexDigit(hex[2 * i + 1]));
+            key[i] = static_cast<std::uint8_t>(scsi::HexDigitValue(hex[2 * i]) * 16 +
+                                               scsi::HexDigitValue(hex[2 * i + 1]));
         }
         return key;
     }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "scsi/Hex.h"
+
 namespace tessaly::targets {
 namespace {
 
@@ -9,19 +11,6 @@ constexpr std::string_view kScheme = "iscsi://";
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-int HexValue(char c) {
-    if (IsDigit(c)) {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 // A decimal number of at most `digits` digits within 0..highest (leading zeros allowed when
@@ -70,7 +59,8 @@ int Ipv6Groups(std::string_view text, bool ipv4Tail) {
             return IsIpv4(group) ? groups + 2 : -1;
         }
         if (group.empty() || group.size() > 4 ||
-            !std::all_of(group.begin(), group.end(), [](char c) { return HexValue(c) >= 0; })) {
+            !std::all_of(group.begin(), group.end(),
+                         [](char c) { return scsi::HexDigitValue(c) >= 0; })) {
             return -1;
         }
         ++groups;
@@ -269,8 +259,8 @@ ParsedAddress ParseIscsiAddress(std::string_view text) {
             address.targetName += name[i];
             continue;
         }
-        const int high = i + 2 < name.size() ? HexValue(name[i + 1]) : -1;
-        const int low = high >= 0 ? HexValue(name[i + 2]) : -1;
+        const int high = i + 2 < name.size() ? scsi::HexDigitValue(name[i + 1]) : -1;
+        const int low = high >= 0 ? scsi::HexDigitValue(name[i + 2]) : -1;
         if (low < 0) {
             return Fail(AddressPart::TargetName,
                         Quoted(name.substr(i, 3)) + " is not %XX with two hex digits");

@@ -1,5 +1,7 @@
 #include "targets/iscsi/IscsiIdentity.h"
 
+#include "scsi/Hex.h"
+
 namespace tessaly::targets {
 namespace {
 
@@ -69,8 +71,7 @@ ParsedIsid ParseIsid(std::string_view text) {
         return parsed;
     }
     for (std::size_t i = 0; i < 12; ++i) {
-        const char c = Lower(text[i]);
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        const int digit = scsi::HexDigitValue(text[i]);
         if (digit < 0) {
             parsed.error = "an ISID is 12 hex digits";
             return parsed;
