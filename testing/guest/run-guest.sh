@@ -81,9 +81,10 @@ done
 for path in "${copies[@]}"; do
     [[ $path == /* && $path != *[[:space:]]* && -f $path ]] ||
         { echo "--copy needs the absolute path of a file, without blanks: $path" >&2 && exit 2; }
-    # The guest's init mounts its own file systems there, over what the initramfs holds.
-    [[ $path =~ ^/(tmp|run|dev|proc|sys)/ ]] &&
-        echo "--copy: $path would be hidden in the guest by its own /${BASH_REMATCH[1]}" >&2 &&
+    # The guest's init mounts its own file systems there, over what the initramfs holds, and the
+    # harness keeps its own files (init, busybox and its links, the modules, the check) in the rest.
+    [[ $path =~ ^/(tmp|run|dev|proc|sys|bin|etc|modules)/ || $path == /init ]] &&
+        echo "--copy: $path would be hidden in the guest by its own /${BASH_REMATCH[1]:-init}" >&2 &&
         exit 2
 done
 workdir=$(realpath -m "$workdir")
@@ -262,7 +263,7 @@ entries=$(
     set -e
     echo "/bin/busybox $busybox"
     echo "/init $here/init"
-    echo "/check $check"
+    echo "/etc/guest-check $check"
     paste -d' ' <(echo "$guest_modules") <(echo "$host_modules")
     for path in "$dmsetup" "${copies[@]}"; do with_libraries "$path"; done
 ) || exit $broken
