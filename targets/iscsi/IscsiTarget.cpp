@@ -81,6 +81,12 @@ void OnComplete(iscsi_context*, int status, void*, void* completion) {
     c->status = status;
 }
 
+// A command that never left this program: the session could not be had, or the command could
+// not be put on it.
+scsi::Outcome NotSent(std::string text) {
+    return scsi::Outcome::Failed(scsi::FailureKind::NoDevice, std::move(text), 0, false);
+}
+
 bool IsScsiStatus(int status) {
     return status >= 0 && status <= 0xFF;
 }
@@ -302,15 +308,13 @@ class IscsiSession {
     scsi::Outcome Execute(std::uint16_t lun, const scsi::Request& request) {
         using scsi::FailureKind;
         if (request.cdb.size() < 6 || request.cdb.size() > 16) {
-            return scsi::Outcome::Failed(
-                FailureKind::NoDevice, "not sent: a CDB of " + std::to_string(request.cdb.size()) +
-                                           " bytes (6 to 16 only)");
+            return NotSent("not sent: a CDB of " + std::to_string(request.cdb.size()) +
+                           " bytes (6 to 16 only)");
         }
         if (request.direction == scsi::Direction::In && request.dataInLength > kIscsiMaxDataIn) {
-            return scsi::Outcome::Failed(FailureKind::NoDevice,
-                                         "not sent: " + std::to_string(request.dataInLength) +
-                                             " bytes asked for, more than one command carries (" +
-                                             std::to_string(kIscsiMaxDataIn) + ")");
+            return NotSent("not sent: " + std::to_string(request.dataInLength) +
+                           " bytes asked for, more than one command carries (" +
+                           std::to_string(kIscsiMaxDataIn) + ")");
         }
         auto command = std::make_shared<Command>();
         command->lun = lun;
@@ -321,9 +325,8 @@ class IscsiSession {
 
         std::unique_lock lock(mutex_);
         if (wake_ < 0 && (wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0) {
-            return scsi::Outcome::Failed(
-                FailureKind::NoDevice,
-                "not sent: no event for the session with " + who_ + ": " + std::strerror(errno));
+            return NotSent("not sent: no event for the session with " + who_ + ": " +
+                           std::strerror(errno));
         }
         queue_.push_back(command);
         if (serving_) {
@@ -428,7 +431,7 @@ class IscsiSession {
     void Start(const std::shared_ptr<Command>& command) {
         using scsi::FailureKind;
         if (!loginFailure_.empty()) {
-            return Finish(*command, scsi::Outcome::Failed(FailureKind::NoDevice, loginFailure_));
+            return Finish(*command, NotSent(loginFailure_));
         }
         if (context_ == nullptr) {
             if (!lostWhileIdle_.empty()) {
@@ -438,14 +441,12 @@ class IscsiSession {
             }
             std::string failure;
             if (!LogIn(failure)) {
-                return Finish(*command, scsi::Outcome::Failed(FailureKind::NoDevice, failure));
+                return Finish(*command, NotSent(failure));
             }
         }
         const std::uint16_t lun = command->lun;
         if (luns_ && std::find(luns_->begin(), luns_->end(), lun) == luns_->end()) {
-            return Finish(*command, scsi::Outcome::Failed(
-                                        FailureKind::NoDevice,
-                                        "LUN " + std::to_string(lun) + " does not exist on " +
+            return Finish(*command, NotSent("LUN " + std::to_string(lun) + " does not exist on " +
                                             who_ + ": its REPORT LUNS lists " + LunRanges(*luns_)));
         }
         auto flight = std::make_unique<Flight>();
@@ -462,8 +463,7 @@ class IscsiSession {
         if (flight->task == nullptr ||
             iscsi_scsi_command_async(context_, LunField(lun), flight->task.get(), OnComplete,
                                      out ? &flight->data : nullptr, &flight->completion) != 0) {
-            Finish(*command, scsi::Outcome::Failed(FailureKind::NoDevice,
-                                                   "not sent: " + ErrorText(context_)));
+            Finish(*command, NotSent("not sent: " + ErrorText(context_)));
             return Lost(false);
         }
         flight->deadline = Clock::now() + std::chrono::seconds(command->seconds);

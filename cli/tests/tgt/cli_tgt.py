@@ -77,6 +77,7 @@ class Reads(unittest.TestCase):
                          {"kind": "iscsi", "lun": 8,
                           "initiator_name": "iqn.2026-12.org.tessaly:host-a"})
         self.assertIn("LUN 99 does not exist", missing["transport"]["error_text"])
+        self.assertFalse(missing["commands"][0]["sent"])
 
     def test_what_tgt_lacks_is_said(self):
         status, out, _ = cli("full-status", f"{BASE}/3")
