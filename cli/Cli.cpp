@@ -60,6 +60,7 @@ int Run(const std::vector<std::string>& arguments, Transports& transports, Pause
     Json devices = Json::Array();
     // Only the group clear pauses between its commands.
     std::optional<ShortPauses> shortPauses;
+    bool wouldChange = false;
     if (in.verb == Verb::GroupClear && in.yes) {
         shortPauses.emplace(pause);
     }
@@ -80,6 +81,7 @@ int Run(const std::vector<std::string>& arguments, Transports& transports, Pause
             if (exitStatus == kSuccess) {
                 exitStatus = report.exitStatus;
             }
+            wouldChange = wouldChange || report.wouldChange;
             if (in.json) {
                 devices.Push(DeviceJson(report));
                 return true;
@@ -116,9 +118,12 @@ int Run(const std::vector<std::string>& arguments, Transports& transports, Pause
         }
     }
     // validate's plan goes ahead only on a disk it takes; a refused disk needs more than --yes.
-    if (!in.yes && (in.verb == Verb::GroupClear || in.verb == Verb::Fence ||
-                    (in.verb == Verb::Validate && exitStatus == kSuccess))) {
+    // A range where no device would change tells so rather than to add --yes.
+    if (!in.yes && ((in.verb == Verb::Validate && exitStatus == kSuccess) || wouldChange)) {
         err << "tessaly-cli: nothing was changed; add --yes to " << VerbName(in.verb) << "\n";
+    } else if (!in.yes && (in.verb == Verb::GroupClear || in.verb == Verb::Fence)) {
+        err << "tessaly-cli: nothing was changed"
+            << (exitStatus == kSuccess ? ", and --yes would change nothing either" : "") << "\n";
     }
     if (in.json) {
         Json doc = Json::Object();

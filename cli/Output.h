@@ -28,6 +28,7 @@ struct DeviceReport {
     Json facts = Json::Object();
     std::vector<Step> steps;
     int exitStatus = kSuccess;
+    bool wouldChange = false;  // a plan without --yes that would change the device with it
 
     void Fail(int status) {
         if (exitStatus == kSuccess) {

@@ -587,6 +587,7 @@ void Program::GroupClear(DeviceReport& r, scsi::Target& t, const std::string& se
         if (in_.yes) {
             r.Fail(kReservationConflict);
         }
+        r.wouldChange = !in_.yes && plan.clear;
         r.facts.Set(outcome, r.heading);
         return;
     }
@@ -685,6 +686,7 @@ void Program::Fence(DeviceReport& r, scsi::Target& t, const std::string& self) {
                               ", then " + preempt + " with " + TypeText(type)
                         : "would " + preempt + " under " + KeyText(actingKey) + ", the key " + p +
                               " holds, with " + TypeText(type);
+        r.wouldChange = true;
         r.facts.Set(outcome, r.heading);
         return;
     }

@@ -136,7 +136,7 @@ TEST(Cli, GroupClearPlansWithoutYesAndVerifiesWithIt) {
     ModelDriver driver(DefaultDisks());
     const Outcome plan = RunOn(driver, {"group-clear", "0-5", "--path", "0"});
     EXPECT_EQ(plan.status, 15) << "device 3 does not exist";
-    EXPECT_NE(plan.err.find("nothing was changed"), std::string::npos);
+    EXPECT_NE(plan.err.find("nothing was changed; add --yes"), std::string::npos) << plan.err;
     const int readsOnly = driver.calls;
     EXPECT_EQ(readsOnly, 11) << "READ FULL STATUS and READ RESERVATION where the device exists";
 
@@ -158,6 +158,9 @@ TEST(Cli, GroupClearPlansWithoutYesAndVerifiesWithIt) {
     }
     // The same reads; devices 0, 1 and 5 then get REGISTER, CLEAR and a read after them.
     EXPECT_EQ(driver.calls - readsOnly, readsOnly + 3 * 3);
+
+    const Outcome idle = RunOn(driver, {"group-clear", "0-1,4", "--path", "0"});
+    EXPECT_NE(idle.err.find("--yes would change nothing either"), std::string::npos) << idle.err;
 }
 
 TEST(Cli, ManyInFlightReportAsOneAfterAnother) {
