@@ -1,5 +1,7 @@
 #include "targets/vlk/VlkTarget.h"
 
+#include "scsi/Codes.h"
+
 namespace tessaly::targets {
 namespace {
 
@@ -103,7 +105,7 @@ scsi::Outcome VlkPath::Execute(const scsi::Request& request) {
     const auto area = record.DataArea();
     outcome.dataIn.assign(area.begin(), area.begin() + taken);
     outcome.residual = in ? transfer - taken : 0;
-    if (outcome.status == 0x02) {  // CHECK CONDITION: the sense the driver wrote
+    if (outcome.status == scsi::kStatusCheckCondition) {  // the sense the driver wrote
         const auto sense = record.SenseArea();
         const std::size_t length = record.Bytes()[request_offset::kSenseInfoLength];
         outcome.sense.assign(sense.begin(),
