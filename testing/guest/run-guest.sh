@@ -83,7 +83,7 @@ for path in "${copies[@]}"; do
         { echo "--copy needs the absolute path of a file, without blanks: $path" >&2 && exit 2; }
     # The guest's init mounts its own file systems there, over what the initramfs holds, and the
     # harness keeps its own files (init, busybox and its links, the modules, the check) in the rest.
-    [[ $path =~ ^/(tmp|run|dev|proc|sys|bin|etc|modules)/ || $path == /init ]] &&
+    [[ $path =~ ^/(dev|proc|sys|bin|etc|modules)/ || $path == /init ]] &&
         echo "--copy: $path would be hidden in the guest by its own /${BASH_REMATCH[1]:-init}" >&2 &&
         exit 2
 done
@@ -250,8 +250,8 @@ with_libraries() {
     awk '$2 == "=>" && $3 ~ /^\// { print $3, $3 } $1 ~ /^\// { print $1, $1 }' <<<"$listing"
 }
 # The modules in loading order, as the host has them and as the guest loads them: uncompressed,
-# since busybox's insmod reads plain ELF files, and in /modules, out of the way of the guest's own
-# mounts (a build under /tmp would be hidden by the guest's /tmp).
+# since busybox's insmod reads plain ELF files, and in /modules, out of the way of the files copied
+# in at their own paths.
 host_modules=$(for module in virtio_pci virtio_scsi sd_mod sg dm-mod dm-multipath dm-round-robin; do
     modprobe ${modules_root:+-d "$modules_root"} -S "$kernel" -D "$module" || exit 1
 done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }') || {
