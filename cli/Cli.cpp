@@ -117,9 +117,9 @@ int Run(const std::vector<std::string>& arguments, Transports& transports, Pause
             return kOutputFailed;
         }
     }
-    // validate's plan goes ahead only on a disk it takes; a refused disk needs more than --yes.
-    // A range where no device would change tells so rather than to add --yes.
-    if (!in.yes && ((in.verb == Verb::Validate && exitStatus == kSuccess) || wouldChange)) {
+    // Only a plan that would change a device asks for --yes: a range where none would (nothing
+    // to do, or a disk validate refuses) does not.
+    if (!in.yes && wouldChange) {
         err << "tessaly-cli: nothing was changed; add --yes to " << VerbName(in.verb) << "\n";
     } else if (!in.yes && (in.verb == Verb::GroupClear || in.verb == Verb::Fence)) {
         err << "tessaly-cli: nothing was changed"

@@ -649,6 +649,7 @@ DeviceReport Validate(const Invocation& in, Transports& transports, std::uint32_
     const auto plan = Plan(offered);
     Json steps = Json::Array();
     if (!in.yes) {
+        r.wouldChange = true;
         r.heading = "would validate with " + std::to_string(plan.size()) + " steps" +
                     (count > 0 ? ", first removing " + existing + " with a CLEAR (--force)"
                                : std::string());

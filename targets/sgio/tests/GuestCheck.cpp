@@ -132,11 +132,8 @@ void RefusedWithout(bool (*drop)(), const std::string& device, int error) {
         const bool dropped = drop();
         targets::SgioTarget target(device);
         const scsi::Outcome outcome = Send(target, PrAction::ReadKeys);
-        const bool marked = std::any_of(outcome.facts.begin(), outcome.facts.end(), [](auto& f) {
-            return f.name == "reason" && f.text == "permission";
-        });
         const bool ok = dropped && outcome.failure == scsi::FailureKind::Failed &&
-                        outcome.failureNumber == error && marked;
+                        outcome.failureNumber == error && outcome.NoPermission();
         Check(ok, "READ KEYS on " + device + " refused: " + outcome.failureText);
         std::fflush(stdout);
         _exit(ok ? 0 : 1);

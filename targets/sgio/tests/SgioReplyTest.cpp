@@ -100,9 +100,7 @@ TEST(SgioReply, ErrnosOfOpenAndIoctl) {
         EXPECT_EQ(outcome.failureNumber, error);
         // Only a refusal for want of privilege is marked so, and says what to do.
         const bool permission = error == EPERM || error == EACCES;
-        const bool marked = !outcome.facts.empty() && outcome.facts.front().name == "reason" &&
-                            outcome.facts.front().text == "permission";
-        EXPECT_EQ(marked, permission) << error;
+        EXPECT_EQ(outcome.NoPermission(), permission) << error;
         EXPECT_EQ(outcome.failureText.find("must run as root") != std::string::npos, permission)
             << outcome.failureText;
     }
